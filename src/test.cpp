@@ -20,7 +20,8 @@ void delay(int passes)
 
 int main()
 {
-	timeval start, end;
+	timeval start{};
+	timeval end{};
 
 	gettimeofday(&start, nullptr);
 	delay(1000);
@@ -30,7 +31,7 @@ int main()
 
 	// printf only fills a buffer; a full disk or closed descriptor shows
 	// at the flush, and the figure is the whole result.
-	if (std::fflush(stdout) == EOF || std::ferror(stdout) || std::fclose(stdout) == EOF) {
+	if (std::fflush(stdout) == EOF || std::ferror(stdout) != 0 || std::fclose(stdout) == EOF) {
 		std::fprintf(stderr, "delayprobe: write error: %s\n", std::strerror(errno));
 		return 1;
 	}
