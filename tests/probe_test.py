@@ -4,18 +4,17 @@
 usage: probe_test.py PROBE [unittest arguments, such as a test class]
 """
 
-import collections
 import errno
 import os
-import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
+from callgrind import executions
+
 PROBE = ""
-LINE = re.compile(rb"thedifference is (-?[0-9]+)\n")
+LINE = rb"\Athedifference is -?[0-9]+\n\Z"
 
 
 def probe(*args, **kwargs):
@@ -28,7 +27,7 @@ class Contract(unittest.TestCase):
             with self.subTest(args=args):
                 run = probe(*args)
                 self.assertEqual(run.returncode, 0)
-                self.assertRegex(run.stdout, LINE.pattern + rb"\Z")
+                self.assertRegex(run.stdout, LINE)
                 self.assertEqual(run.stderr, b"")
 
 
@@ -62,37 +61,12 @@ class WriteError(unittest.TestCase):
                                      f"delayprobe: write error: {os.strerror(error)}\n")
 
 
-def executions(profile, binary):
-    """How often each instruction of binary ran, from a callgrind profile."""
-    counts = collections.Counter()
-    obj, call_cost = None, False
-    with open(profile, encoding="utf-8") as lines:
-        for line in lines:
-            if line.startswith("ob="):
-                obj = line[3:].strip()
-            elif line.startswith("calls="):
-                call_cost = True
-            elif line.startswith("0x"):
-                # The line after calls= is the callee's cost, not this instruction's.
-                if not call_cost and obj == binary:
-                    address, _, count = line.split()
-                    counts[address] += int(count)
-                call_cost = False
-    return counts
-
-
 class Loop(unittest.TestCase):
     def test_each_of_1000_passes_runs_5000_iterations(self):
-        valgrind = os.environ.get("VALGRIND", shutil.which("valgrind"))
+        valgrind = shutil.which(os.environ.get("VALGRIND", "valgrind"))
         if not valgrind:
             self.skipTest("needs valgrind, which cannot run a sanitized build")
-        with tempfile.TemporaryDirectory() as tmp:
-            profile = os.path.join(tmp, "callgrind.out")
-            subprocess.run([valgrind, "--tool=callgrind", "--dump-instr=yes",
-                            "--compress-strings=no", "--compress-pos=no",
-                            "--callgrind-out-file=" + profile, PROBE],
-                           capture_output=True, check=True)
-            counts = set(executions(profile, os.path.realpath(PROBE)).values())
+        counts = set(executions(PROBE, valgrind).values())
         # Unoptimised code tests the bound once more than it iterates, so the
         # hottest instruction may run 1000 * 5001 times, but none more often.
         self.assertIn(1000, counts, "no instruction runs once a pass")
