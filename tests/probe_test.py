@@ -17,15 +17,11 @@ PROBE = ""
 LINE = rb"\Athedifference is -?[0-9]+\n\Z"
 
 
-def probe(*args, **kwargs):
-    return subprocess.run([PROBE, *args], capture_output=True, check=False, **kwargs)
-
-
 class Contract(unittest.TestCase):
     def test_one_line_on_stdout_and_status_0_whatever_the_arguments(self):
         for args in ([], ["-h", "--version", "1"], ["", " ", "-", "--", "a\nb", b"\xff", "x" * 100000]):
             with self.subTest(args=args):
-                run = probe(*args)
+                run = subprocess.run([PROBE, *args], capture_output=True, check=False)
                 self.assertEqual(run.returncode, 0)
                 self.assertRegex(run.stdout, LINE)
                 self.assertEqual(run.stderr, b"")
