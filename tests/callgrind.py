@@ -9,6 +9,7 @@ import tempfile
 def executions(binary, valgrind="valgrind"):
     """How often each instruction of binary itself ran, by address."""
     counts = collections.Counter()
+    binary = os.path.realpath(binary)
     with tempfile.TemporaryDirectory() as tmp:
         profile = os.path.join(tmp, "callgrind.out")
         subprocess.run([valgrind, "--tool=callgrind", "--dump-instr=yes",
@@ -24,7 +25,7 @@ def executions(binary, valgrind="valgrind"):
                     call_cost = True
                 elif line.startswith("0x"):
                     # The line after calls= is the callee's cost, not this instruction's.
-                    if not call_cost and obj == os.path.realpath(binary):
+                    if not call_cost and obj == binary:
                         address, _, count = line.split()
                         counts[address] += int(count)
                     call_cost = False
