@@ -25,12 +25,18 @@ int main()
 
 	// The wall clock on purpose, not a monotonic one: the figure is the loop
 	// as the wall clock saw it, and a clock stepped mid-run shows as an odd
-	// figure rather than being hidden.
-	gettimeofday(&start, nullptr);
+	// figure rather than being hidden. Both results are looked at only after
+	// the second reading, so that the timed interval holds the loop alone.
+	int first = gettimeofday(&start, nullptr);
 	delay(1000);
-	gettimeofday(&end, nullptr);
-	long usec = (end.tv_sec - start.tv_sec) * 1000000 + end.tv_usec - start.tv_usec;
-	std::printf("thedifference is %ld\n", usec);
+	int second = gettimeofday(&end, nullptr);
+	if (first != 0 || second != 0) {
+		std::fprintf(stderr, "delayprobe: gettimeofday: %s\n", std::strerror(errno));
+		return 1;
+	}
+	// 64 bits, where long may have 32: an hour is 3.6e9 microseconds.
+	long long usec = (end.tv_sec - start.tv_sec) * 1000000LL + end.tv_usec - start.tv_usec;
+	std::printf("thedifference is %lld\n", usec);
 
 	// printf only fills a buffer; a full disk or closed descriptor shows
 	// at the flush, and the figure is the whole result.

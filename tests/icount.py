@@ -1,8 +1,8 @@
 """How often one run of a program executed each of its own instructions,
 split at its readings of the clock.
 
-valgrind's callgrind counts natively built programs; other architectures
-run under qemu-user with the counting plugin next to this file.
+valgrind's callgrind counts natively built programs; programs for other
+architectures run under qemu-user with the plugin in qemu-icount.cpp.
 """
 
 import collections
@@ -14,10 +14,14 @@ import tempfile
 # The functions or system calls that read the clock. Every phase of a run
 # ends at one of them, or at the end of the program.
 CLOCK = re.compile(r"gettimeofday|clock_gettime")
+# The probe's own functions, by name as callgrind (demangled) or qemu
+# (mangled) gives it, clones included. A static probe holds the C library
+# too, so the file an instruction comes from would not do.
+OWN = re.compile(r"(main|delay|_Z5delayi)\b")
 Phase = collections.namedtuple("Phase", "counts total end")
-Phase.__doc__ = """counts: executions of each instruction of the program itself,
-by address; total: all instructions executed, libraries included; end: what
-ended the phase, a clock reading or None for the end of the program."""
+Phase.__doc__ = """counts: executions of each instruction of the probe's own
+functions, by address; total: all instructions executed, libraries included;
+end: what ended the phase, a clock reading or None for the end of the program."""
 
 # Every setting the reader relies on, so that none comes from VALGRIND_OPTS
 # or a .valgrindrc: command-line options override both.
@@ -28,23 +32,57 @@ CALLGRIND = ["--tool=callgrind", "--dump-instr=yes", "--dump-line=no",
              "--dump-before=*gettimeofday*", "--dump-before=*clock_gettime*"]
 
 
-def phases(program, args=(), valgrind="valgrind"):
-    """Run program once under callgrind and return its phases, in order."""
-    program = os.path.realpath(program)
+def phases(program, args=(), valgrind="valgrind", qemu=None, plugin=None):
+    """Run program once and return its phases, in order: under callgrind, or
+    under qemu, the emulator command, with plugin, the counting plugin."""
     with tempfile.TemporaryDirectory() as tmp:
-        profile = os.path.join(tmp, "callgrind.out")
-        subprocess.run([valgrind, *CALLGRIND, "--callgrind-out-file=" + profile,
-                        program, *args], cwd=tmp, capture_output=True, check=True)
-        with open(profile, encoding="utf-8", errors="surrogateescape") as lines:
-            return parse(lines, program)
+        log = os.path.join(tmp, "counts")
+        if qemu:
+            command = [*qemu, "-plugin", plugin, "-d", "plugin", "-strace", "-D", log]
+        else:
+            command = [valgrind, *CALLGRIND, "--callgrind-out-file=" + log]
+        subprocess.run([*command, program, *args], cwd=tmp, capture_output=True, check=True)
+        with open(log, encoding="utf-8", errors="surrogateescape") as lines:
+            return merge(parse_qemu(lines) if qemu else parse(lines))
 
 
-def parse(lines, program):
+def merge(parts):
+    """Join each part that does not end at a clock reading to the next."""
+    joined, counts, total = [], collections.Counter(), 0
+    for part in parts:
+        counts.update(part.counts)
+        total += part.total
+        if part.end and CLOCK.search(part.end):
+            joined.append(Phase(counts, total, part.end))
+            counts, total = collections.Counter(), 0
+    return joined + [Phase(counts, total, None)]
+
+
+def parse_qemu(lines):
+    """Read the plugin's counts, each part followed by the system call that
+    ended it, as -strace logs it: a process id, then the call's name and
+    its arguments."""
+    parts, counts, total = [], collections.Counter(), 0
+    for line in lines:
+        fields = line.split()
+        if fields[:1] == ["icount"]:
+            if fields[1] == "total":
+                counts, total = collections.Counter(), int(fields[2])
+            elif fields[1] == "end":
+                parts.append(Phase(counts, total, None))
+            elif OWN.match(fields[3]):
+                counts[int(fields[1])] += int(fields[2])
+        elif parts and parts[-1].end is None and fields[:1] and fields[0].isdigit():
+            parts[-1] = parts[-1]._replace(end=fields[1].partition("(")[0])
+    return parts
+
+
+def parse(lines):
     """Read a callgrind profile made with the options above: header lines
     name the position and event columns, a cost line after calls= is the
     callee's, and each part names the call that ended it."""
     parts, counts, total, end = [], collections.Counter(), 0, None
-    npos, ir, obj, callee = 1, 0, None, False
+    npos, ir, fn, callee = 1, 0, "", False
     for line in lines:
         line = line.rstrip("\n")
         key, sep, value = line.partition(":")
@@ -60,8 +98,8 @@ def parse(lines, program):
                 trigger = value.split("--dump-before=", 1)
                 end = trigger[1].strip() if len(trigger) == 2 else None
             continue
-        if line.startswith("ob="):
-            obj = line[3:]
+        if line.startswith("fn="):
+            fn = line[3:]
         elif line.startswith("calls="):
             callee = True
         elif line[:1].isdigit():
@@ -70,7 +108,7 @@ def parse(lines, program):
             n = int(cost[ir]) if ir < len(cost) else 0
             if not callee:
                 total += n
-                if obj == program:
+                if OWN.match(fn):
                     counts[int(fields[0], 0)] += n
             callee = False
     parts.append(Phase(counts, total, end))

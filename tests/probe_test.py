@@ -2,11 +2,17 @@
 """Tests of a built delayprobe, run from outside.
 
 usage: probe_test.py PROBE [unittest arguments, such as a test class]
+
+The environment names the tools: EMULATOR runs a foreign or static probe
+(qemu-user or wine), VALGRIND or, under qemu, the plugin QEMU_ICOUNT counts
+instructions, and PRELOAD is the directory of the libraries built to be
+preloaded into the probe, where that works.
 """
 
 import collections
 import errno
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -16,21 +22,46 @@ import unittest
 import icount
 
 PROBE = ""
-LINE = rb"\Athedifference is -?[0-9]+\n\Z"
+EMULATOR = shlex.split(os.environ.get("EMULATOR", ""))
+QEMU = EMULATOR[:1] != [] and EMULATOR[0].startswith("qemu-")
+WINDOWS = EMULATOR[:1] == ["wine"]
+# The C runtime writes text with the platform's line ending.
+NEWLINE = b"\r\n" if WINDOWS else b"\n"
+PRELOAD = os.environ.get("PRELOAD")
+
+
+def run(args=(), command=(), env=(), **kwargs):
+    """Run the probe, under command (a wrapper such as faketime) and env."""
+    return subprocess.run([*command, *EMULATOR, PROBE, *args], check=False,
+                          env={**os.environ, **dict(env)}, **kwargs)
+
+
+def preload(name):
+    """The environment that preloads a library into the probe, not its emulator."""
+    library = os.path.join(PRELOAD, f"lib{name}.so")
+    return {"QEMU_SET_ENV": "LD_PRELOAD=" + library} if QEMU else {"LD_PRELOAD": library}
 
 
 class Contract(unittest.TestCase):
     def test_one_line_on_stdout_and_status_0_whatever_the_arguments(self):
-        for args in ([], ["-h", "--version", "1"], ["", " ", "-", "--", "a\nb", b"\xff", "x" * 100000]):
-            with self.subTest(args=args):
-                run = subprocess.run([PROBE, *args], capture_output=True, check=False)
-                self.assertEqual(run.returncode, 0)
-                self.assertRegex(run.stdout, LINE)
-                self.assertEqual(run.stderr, b"")
+        # Windows limits a whole command line to 32767 characters.
+        long = "x" * (30000 if WINDOWS else 100000)
+        for args in ([], ["-h", "--version", "1"], ["", " ", "-", "--", "a\nb", b"\xff", long]):
+            with self.subTest(args=[a[:20] for a in args]):
+                done = run(args, capture_output=True)
+                self.assertEqual(done.returncode, 0)
+                self.assertRegex(done.stdout, rb"\Athedifference is -?[0-9]+" + NEWLINE + rb"\Z")
+                self.assertEqual(done.stderr, b"")
 
 
 @unittest.skipUnless(shutil.which("faketime"), "needs faketime")
+@unittest.skipIf(WINDOWS, "wine's own threads read the faked clock between the probe's readings")
 class Clock(unittest.TestCase):
+    # A probe that read a monotonic clock would see the real one. The guest
+    # of qemu-user must not get the host's libfaketime: qemu reads the host
+    # clock for it, and that is faked.
+    ENV = {"FAKETIME_DONT_FAKE_MONOTONIC": "1", "QEMU_UNSET_ENV": "LD_PRELOAD"}
+
     # Each read of the faked clock steps it by the amount after "i".
     def test_figure_is_the_difference_of_the_two_readings(self):
         for clock, figure in [
@@ -38,37 +69,52 @@ class Clock(unittest.TestCase):
             ("@2026-01-01 00:00:00 i0", 0),
             ("@2026-01-01 00:00:01 i-0.25", -250000),  # clock set back
             ("@2026-01-01 00:00:00 i3600", 3600000000),  # past 32 bits
+            ("@2040-01-01 00:00:00 i3600", 3600000000),  # past 2038
         ]:
             with self.subTest(clock=clock):
-                # A probe that read a monotonic clock would see the real one.
-                run = subprocess.run(["faketime", "-f", clock, PROBE], capture_output=True,
-                                     check=True, env={**os.environ,
-                                                      "FAKETIME_DONT_FAKE_MONOTONIC": "1"})
-                self.assertEqual(run.stdout, b"thedifference is %d\n" % figure)
+                done = run(command=["faketime", "-f", clock], env=self.ENV, capture_output=True)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout, b"thedifference is %d%s" % (figure, NEWLINE))
+
+    @unittest.skipUnless(PRELOAD, "a static or Windows probe takes no preloaded library")
+    def test_failed_reading_is_reported_not_printed(self):
+        for call in ("1", "2"):
+            with self.subTest(failing_reading=call):
+                env = {**preload("clockfail"), "CLOCKFAIL": call}
+                done = run(env=env, capture_output=True)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stdout, b"")
+                self.assertEqual(done.stderr.decode(),
+                                 f"delayprobe: gettimeofday: {os.strerror(errno.EOVERFLOW)}\n")
 
 
 class WriteError(unittest.TestCase):
-    def check(self, command, error, **redirect):
-        run = subprocess.run([*command, PROBE], stderr=subprocess.PIPE, check=False, **redirect)
-        self.assertEqual(run.returncode, 1)
-        self.assertEqual(run.stderr.decode(), f"delayprobe: write error: {os.strerror(error)}\n")
+    def check(self, error, command=(), env=(), **redirect):
+        done = run(command=command, env=env, stderr=subprocess.PIPE, **redirect)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode(),
+                         f"delayprobe: write error: {os.strerror(error)}" + NEWLINE.decode())
 
     def test_lost_figure_is_reported_with_status_1(self):
         # Unbuffered and line-buffered, the failed write happens in printf
-        # and only the stream's error flag remembers it.
+        # and only the stream's error flag remembers it. stdbuf works by a
+        # preloaded library, so it reaches neither a static probe nor wine.
+        modes = [["stdbuf", "-o0"], ["stdbuf", "-oL"]] if PRELOAD else []
+        env = preload("stdbuf") if QEMU and PRELOAD else {}
         with open("/dev/full", "wb") as full:
-            for buffering in ([], ["stdbuf", "-o0"], ["stdbuf", "-oL"]):
+            for buffering in [[], *modes]:
                 with self.subTest(buffering=buffering):
-                    self.check(buffering, errno.ENOSPC, stdout=full)
+                    self.check(errno.ENOSPC, buffering, env, stdout=full)
         with self.subTest("stdout closed"):
-            self.check([], errno.EBADF, stdout=subprocess.DEVNULL,
-                       preexec_fn=lambda: os.close(1))
+            self.check(errno.EBADF, stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
 
     @unittest.skipUnless(shutil.which("strace"), "needs strace")
+    @unittest.skipIf(WINDOWS, "wine closes descriptors of its own")
     def test_failed_close_is_reported(self):
         with tempfile.NamedTemporaryFile() as out:
-            self.check(["strace", "-o", "/dev/null", "-P", out.name, "-e", "trace=close",
-                        "-e", "inject=close:error=EIO"], errno.EIO, stdout=out)
+            self.check(errno.EIO, ["strace", "-f", "-o", "/dev/null", "-P", out.name,
+                                   "-e", "trace=close", "-e", "inject=close:error=EIO"],
+                       stdout=out)
 
 
 def total(phases):
@@ -78,10 +124,16 @@ def total(phases):
 class Loop(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.valgrind = shutil.which(os.environ.get("VALGRIND", "valgrind"))
-        if not cls.valgrind:
-            raise unittest.SkipTest("needs valgrind, which cannot run a sanitized build")
-        cls.phases = icount.phases(PROBE, valgrind=cls.valgrind)
+        if WINDOWS:
+            raise unittest.SkipTest("neither valgrind nor qemu-user runs Windows code")
+        if QEMU:
+            cls.counter = {"qemu": EMULATOR, "plugin": os.environ["QEMU_ICOUNT"]}
+        else:
+            valgrind = shutil.which(os.environ.get("VALGRIND", "valgrind"))
+            if not valgrind:
+                raise unittest.SkipTest("needs valgrind, which cannot run a sanitized build")
+            cls.counter = {"valgrind": valgrind}
+        cls.phases = icount.phases(PROBE, **cls.counter)
 
     def test_each_of_1000_passes_runs_5000_iterations(self):
         counts = total(self.phases)
@@ -101,14 +153,20 @@ class Loop(unittest.TestCase):
         (i,) = hot
         self.assertTrue(i > 0 and self.phases[i - 1].end, "no clock reading before the loop")
         self.assertTrue(self.phases[i].end, "no clock reading after the loop")
+        # The rest is the two calls of the clock: about 100 instructions at
+        # most, where one printf takes thousands.
         loop = sum(n for n in self.phases[i].counts.values() if n >= 1000)
-        self.assertLess(self.phases[i].total - loop, 100, "other work between the readings")
+        self.assertLess(self.phases[i].total - loop, 500, "other work between the readings")
 
     def test_arguments_change_no_instruction_count(self):
-        self.assertEqual(total(icount.phases(PROBE, ["-n", "1", "x" * 1000], self.valgrind)),
+        self.assertEqual(total(icount.phases(PROBE, ["-n", "1", "x" * 1000], **self.counter)),
                          total(self.phases))
 
 
 if __name__ == "__main__":
     PROBE = sys.argv.pop(1)
-    unittest.main()
+    result = unittest.main(exit=False).result
+    # CTest shows a group as skipped only when none of it ran.
+    if len(result.skipped) >= result.testsRun:
+        print("nothing ran: " + "; ".join(sorted({why for _, why in result.skipped})))
+    sys.exit(not result.wasSuccessful())

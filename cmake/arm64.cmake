@@ -1,0 +1,5 @@
+set(triple aarch64-linux-gnu)
+set(processor aarch64)
+set(qemu aarch64)
+set(debian arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

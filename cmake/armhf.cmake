@@ -1,0 +1,5 @@
+set(triple arm-linux-gnueabihf)
+set(processor arm)
+set(qemu arm)
+set(debian armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

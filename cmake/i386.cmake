@@ -1,0 +1,5 @@
+set(triple i686-linux-gnu)
+set(processor i686)
+set(qemu i386)
+set(debian i386)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,0 +1,5 @@
+set(triple powerpc64le-linux-gnu)
+set(processor ppc64le)
+set(qemu ppc64le)
+set(debian ppc64el)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,0 +1,5 @@
+set(triple riscv64-linux-gnu)
+set(processor riscv64)
+set(qemu riscv64)
+set(debian riscv64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,0 +1,5 @@
+set(triple s390x-linux-gnu)
+set(processor s390x)
+set(qemu s390x)
+set(debian s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
