@@ -136,6 +136,9 @@ class Loop(unittest.TestCase):
             if not valgrind:
                 raise unittest.SkipTest("needs valgrind, which cannot run a sanitized build")
             cls.counter = {"valgrind": valgrind}
+            # Settings a user may keep, which the counter has to override.
+            os.environ.setdefault("VALGRIND_OPTS", "--cache-sim=yes --collect-jumps=yes "
+                                  "--dump-line=no --dump-instr=no --compress-pos=yes")
         cls.phases = icount.phases(PROBE, **cls.counter)
 
     def test_each_of_1000_passes_runs_5000_iterations(self):
