@@ -46,6 +46,11 @@ def phases(program, args=(), valgrind="valgrind", qemu=None, plugin=None):
             return merge(parse_qemu(lines) if qemu else parse(lines))
 
 
+def total(phases):
+    """The counts of all phases together."""
+    return sum((p.counts for p in phases), collections.Counter())
+
+
 def merge(parts):
     """Join each part that does not end at a clock reading to the next."""
     joined, counts, total = [], collections.Counter(), 0

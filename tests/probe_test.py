@@ -9,7 +9,6 @@ instructions, and PRELOAD is the directory of the libraries built to be
 preloaded into the probe, where that works.
 """
 
-import collections
 import errno
 import os
 import shlex
@@ -24,7 +23,7 @@ import icount  # noqa: E402
 
 PROBE = ""
 EMULATOR = shlex.split(os.environ.get("EMULATOR", ""))
-QEMU = EMULATOR[:1] != [] and EMULATOR[0].startswith("qemu-")
+QEMU = bool(EMULATOR) and EMULATOR[0].startswith("qemu-")
 WINDOWS = EMULATOR[:1] == ["wine"]
 # The C runtime writes text with the platform's line ending.
 NEWLINE = b"\r\n" if WINDOWS else b"\n"
@@ -120,10 +119,6 @@ class WriteError(unittest.TestCase):
                        stdout=out)
 
 
-def total(phases):
-    return sum((p.counts for p in phases), collections.Counter())
-
-
 class Loop(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -142,7 +137,7 @@ class Loop(unittest.TestCase):
         cls.phases = icount.phases(PROBE, **cls.counter)
 
     def test_each_of_1000_passes_runs_5000_iterations(self):
-        counts = total(self.phases)
+        counts = icount.total(self.phases)
         self.assertIn(1000, counts.values(), "no instruction runs once a pass")
         self.assertIn(1000 * 5000, counts.values(), "no instruction runs once an iteration")
         # Unoptimised code tests each bound once more than it iterates.
@@ -165,8 +160,8 @@ class Loop(unittest.TestCase):
         self.assertLess(self.phases[i].total - loop, 500, "other work between the readings")
 
     def test_arguments_change_no_instruction_count(self):
-        self.assertEqual(total(icount.phases(PROBE, ["-n", "1", "x" * 1000], **self.counter)),
-                         total(self.phases))
+        with_arguments = icount.phases(PROBE, ["-n", "1", "x" * 1000], **self.counter)
+        self.assertEqual(icount.total(with_arguments), icount.total(self.phases))
 
 
 if __name__ == "__main__":
