@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Tests of bench/compare: its statistics against known answers, and one run
+"""Tests of delayprobe-compare: its statistics against known answers, and one run
 on small CSV files."""
 
 import importlib.machinery
@@ -13,7 +13,7 @@ import sys
 import tempfile
 import unittest
 
-COMPARE = pathlib.Path(__file__).resolve().parent.parent / "bench" / "compare"
+COMPARE = pathlib.Path(__file__).resolve().parent.parent / "bench" / "delayprobe-compare"
 loader = importlib.machinery.SourceFileLoader("compare", str(COMPARE))
 compare = importlib.util.module_from_spec(importlib.util.spec_from_loader("compare", loader))
 loader.exec_module(compare)
@@ -96,11 +96,11 @@ class Run(unittest.TestCase):
                            ("no figure column", "run,binary\n0,a\n")]:
             with self.subTest(name):
                 done, _ = self.compare(text, ok=False)
-                self.assertRegex(done.stderr, r"\Abench/compare: [^\n]+\n\Z")
+                self.assertRegex(done.stderr, r"\Adelayprobe-compare: [^\n]+\n\Z")
         done = subprocess.run([sys.executable, COMPARE, "/nonexistent.csv"], capture_output=True,
                               text=True, check=False)
         self.assertEqual((done.returncode, done.stderr),
-                         (1, "bench/compare: /nonexistent.csv: No such file or directory\n"))
+                         (1, "delayprobe-compare: /nonexistent.csv: No such file or directory\n"))
 
 
 if __name__ == "__main__":
