@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Tests of delayprobe-bench, run from outside under this Python.
+
+usage: bench_test.py PROBE [unittest arguments, such as a test class]
+
+Smoke is quick, for every Python the tool supports. The tool finds no
+valgrind in the PATH the tests give it: counting takes seconds a binary.
+"""
+
+import csv
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench", "delayprobe-bench")
+PROBE = ""
+HEADER = "run,binary,figure_us,wall_us,sha256,cpu,host,session\n"
+
+
+def bench(args, cwd, **kwargs):
+    """Run the tool in cwd, which is its whole PATH."""
+    return subprocess.Popen([sys.executable, BENCH, *args], cwd=cwd,
+                            env={**os.environ, "PATH": cwd, "LC_ALL": "C"}, **kwargs)
+
+
+def script(directory, name, body):
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\nPATH=/usr/bin:/bin\n{body}\n")
+    os.chmod(path, 0o755)
+
+
+def fixtures(tmp):
+    """Probes and files, good and bad, in tmp."""
+    os.symlink(PROBE, os.path.join(tmp, "probe"))
+    script(tmp, "junk", "echo thedifference is 1x")
+    # Fails on its second run, after a whole round.
+    script(tmp, "fail", f"[ -e ran ] && exit 3; touch ran; exec {PROBE}")
+    open(os.path.join(tmp, "noexec"), "w").close()
+    os.mkdir(os.path.join(tmp, "dir"))
+    for name, text in [("other.csv", "run,binary,figure_us\n"), ("cut.csv", HEADER + "0,x,1")]:
+        with open(os.path.join(tmp, name), "w") as f:
+            f.write(text)
+
+
+def rows(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        text = f.read()
+    if not text.startswith(HEADER) or not text.endswith("\n"):
+        raise AssertionError(f"no header or a cut last line: {text[:80]!r}...{text[-80:]!r}")
+    found = list(csv.reader(text.splitlines()[1:]))
+    for row in found:
+        if len(row) != 8 or not re.fullmatch(r"-?[0-9]*", row[2]) or len(row[7]) != 32:
+            raise AssertionError(f"bad row {row}")
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.tmp = tmp.name
+        fixtures(self.tmp)
+
+    def assertAllEnded(self, pidfile):
+        with open(os.path.join(self.tmp, pidfile)) as f:
+            pids = [int(p) for p in f.read().split()]
+        # SIGKILL takes a moment to land on another CPU.
+        for _ in range(100):
+            if not any(map(alive, pids)):
+                return
+            time.sleep(0.05)
+        self.fail(f"left running: {[p for p in pids if alive(p)]}")
+
+
+class Smoke(Case):
+    def test_sessions_and_append_keep_every_run_under_its_own_id(self):
+        # A name that is not UTF-8, nor safe in Markdown.
+        os.symlink(PROBE, os.path.join(self.tmp.encode(), b"p\xff|"))
+        out = os.path.join(self.tmp, "out.csv")
+        before = ""
+        for args in (["--sessions", "2", "--pause", "0"], ["--append"]):
+            done = bench([*args, "--runs", "2", "--csv", "out.csv", b"./p\xff|"], self.tmp,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout, stderr = done.communicate()
+            self.assertEqual(done.returncode, 0, stderr)
+            self.assertIn("| `./p\\xff\\|` | ", stdout.decode())
+            with open(out, encoding="utf-8") as f:
+                after = f.read()
+            self.assertTrue(after.startswith(before))
+            before = after
+        found = rows(out)
+        sessions = list(dict.fromkeys(r[7] for r in found))
+        self.assertEqual(len(sessions), 3)
+        for session in sessions:
+            mine = [r[:3] for r in found if r[7] == session]
+            self.assertCountEqual([r[:2] for r in mine],
+                                  [[run, binary] for run in "01" for binary in ("./p\\xff|", "/bin/true")])
+            self.assertTrue(all(bool(figure) == (binary != "/bin/true") for _, binary, figure in mine))
+
+
+class Errors(unittest.TestCase):
+    # args, stdout ("closed", "full", "gone" or captured), status, a line of stderr
+    CASES = [
+        (["--runs", "0", "./probe"], None, 1, r"--runs: '0': must be at least 1$"),
+        (["--runs", "x"], None, 1, r"--runs: invalid .*'x'$"),
+        (["--sessions", "0"], None, 1, r"--sessions: '0': must be at least 1$"),
+        (["--pause", "-1"], None, 1, r"--pause: '-1': must be a number of seconds"),
+        (["--pause", "inf"], None, 1, r"--pause: must be finite$"),
+        (["--timeout", "0"], None, 1, r"--timeout: must be more than 0$"),
+        (["--timeout", "nan"], None, 1, r"--timeout: 'nan': must be a number of seconds"),
+        (["--cpu", "100000", "./probe"], None, 1, r"--cpu 100000: no such CPU here$"),
+        (["--runs=2", "--bogus"], None, 1, r"unrecognized arguments: --bogus$"),
+        (["--append", "./probe"], None, 1, r"--append: needs --csv FILE$"),
+        (["--csv", "", "./probe"], None, 1, r"--csv: empty file name$"),
+        (["--csv", "no/out.csv", "./probe"], None, 1, r"no/out.csv: No such file or directory$"),
+        (["--csv", "dir", "./probe"], None, 1, r"dir: Is a directory$"),
+        (["--csv", "/dev/full", "./probe"], None, 1, r"/dev/full: No space left on device$"),
+        (["--append", "--csv", "other.csv", "./probe"], None, 1, r"other.csv: line 1 is not the header"),
+        (["--append", "--csv", "cut.csv", "./probe"], None, 1, r"cut.csv: its last line lacks a newline"),
+        ([], None, 1, r": delayprobe: not found in PATH$"),
+        (["no\nsuch", "./probe"], None, 1, r": no\\nsuch: not found in PATH$"),
+        ([b"\xff"], None, 1, r": \\xff: not found in PATH$"),
+        (["./none"], None, 1, r": ./none: no such file$"),
+        (["build/x/delayprobe"], None, 1, r"no such file; build it first \(cmake --preset x "),
+        (["./dir"], None, 1, r": ./dir: is a directory$"),
+        (["./noexec"], None, 1, r": ./noexec: not executable$"),
+        (["./junk"], None, 1, r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
+                              r"kept no runs$"),
+        (["--csv", "other.csv", "./fail"], None, 1,
+         r": ./fail: round 2 of 50: exit status 3; kept [23] runs in other.csv$"),
+        (["--runs", "2", "./probe", "probe", "./probe"], None, 0, r"\./probe is named twice; it runs once$"),
+        (["--runs", "2", "./probe"], "closed", 1, r": stdout: Bad file descriptor$"),
+        (["--runs", "2", "./probe"], "full", 1, r": stdout: No space left on device$"),
+        (["--help"], "full", 1, r": stdout: No space left on device$"),
+        # As after `| head -1`: the reader has gone, quietly.
+        (["--runs", "2", "./probe"], "gone", -signal.SIGPIPE, r"\A\Z"),
+    ]
+
+    def test_one_line_on_stderr_and_the_status(self):
+        for args, stdout, status, line in self.CASES:
+            with self.subTest(args=args, stdout=stdout), tempfile.TemporaryDirectory() as tmp:
+                fixtures(tmp)
+                with open("/dev/full", "w") as full:
+                    done = bench(args, tmp, stderr=subprocess.PIPE,
+                                 stdout=full if stdout == "full" else subprocess.PIPE,
+                                 preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+                    if stdout == "gone":
+                        done.stdout.close()
+                    _, stderr = done.communicate()
+                text = stderr.decode("utf-8", "replace")
+                self.assertEqual(done.returncode, status, text)
+                self.assertRegex(text, re.compile(line, re.M))
+                self.assertNotRegex(text, re.compile(r"^(?!delayprobe-bench: ).", re.M))
+
+
+class Stop(Case):
+    def test_sigint_keeps_every_finished_run_and_leaves_nothing_running(self):
+        # Each run spends a while in a child of the probe's own.
+        script(self.tmp, "slow", f"echo $$ >> pids; sleep 0.2 & echo $! >> pids; wait; exec {PROBE}")
+        out = os.path.join(self.tmp, "out.csv")
+        with open(out, "w") as f:
+            f.write("old\n")
+        done = bench(["--runs", "1000", "--csv", "out.csv", "./slow"], self.tmp,
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for _ in range(1200):
+            with open(out) as f:
+                text = f.read()
+            # The old contents until the first run is in, never a bare header.
+            self.assertRegex(text, r"\Aold\n\Z|\A" + HEADER + r"[^\n]+\n")
+            if text.count("\n") > 5:
+                break
+            time.sleep(0.05)
+        done.send_signal(signal.SIGINT)
+        stdout, stderr = done.communicate()
+        self.assertEqual(done.returncode, 130, stderr)
+        kept = len(rows(out))
+        self.assertRegex(stderr.decode(), r"delayprobe-bench: stopped by SIGINT in round [0-9]+ of 1000; "
+                                          f"kept {kept} runs in out.csv\n\\Z")
+        self.assertRegex(stdout.decode(), r"\A\| binary \|.*\n.*\n\| `\./slow` \| ")
+        self.assertAllEnded("pids")
+
+    def test_timeout_ends_a_hung_probe_and_all_it_started(self):
+        script(self.tmp, "hang", "echo $$ > pids; sleep 1000 & echo $! >> pids; wait")
+        done = bench(["--timeout", "0.2", "./hang"], self.tmp, stderr=subprocess.PIPE)
+        _, stderr = done.communicate()
+        self.assertEqual(done.returncode, 1)
+        self.assertRegex(stderr.decode(), r"^delayprobe-bench: \./hang: round 1 of 50: no answer in 0\.2 s: killed;")
+        self.assertAllEnded("pids")
+
+
+def runs_here(probe):
+    try:
+        return subprocess.run([probe], stdout=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
+def setUpModule():
+    if not runs_here(PROBE):
+        raise unittest.SkipTest("the probe does not run on this machine without its emulator")
+
+
+if __name__ == "__main__":
+    PROBE = os.path.abspath(sys.argv.pop(1))
+    result = unittest.main(exit=False).result
+    # CTest shows the test as skipped only when none of it ran.
+    if len(result.skipped) >= result.testsRun:
+        print("nothing ran: " + "; ".join(sorted({why for _, why in result.skipped})))
+    sys.exit(not result.wasSuccessful())
