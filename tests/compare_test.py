@@ -1,22 +1,55 @@
 #!/usr/bin/env python3
-"""Tests of delayprobe-compare: its statistics against known answers, and one run
-on small CSV files."""
+"""Tests of delayprobe-compare: its statistics against published tables and
+computations from scratch, its verdicts on seeded simulations, and its
+handling of bad input."""
 
 import importlib.machinery
 import importlib.util
+import itertools
 import json
+import math
+import os
 import pathlib
 import random
-import statistics
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
+import uuid
+
+import numpy
+import scipy.special
 
 COMPARE = pathlib.Path(__file__).resolve().parent.parent / "bench" / "delayprobe-compare"
 loader = importlib.machinery.SourceFileLoader("compare", str(COMPARE))
 compare = importlib.util.module_from_spec(importlib.util.spec_from_loader("compare", loader))
 loader.exec_module(compare)
+compare.np, compare.special = numpy, scipy.special
+HEADER = "run,binary,figure_us,wall_us,sha256,cpu,host,session\n"
+
+
+def p_of(x, y):
+    u2, null = compare.twice_u(compare.tally(x), compare.tally(y), 1.0), None
+    counts = numpy.unique(numpy.concatenate((x, y)), return_counts=True)[1]
+    null = compare.null(counts, len(x), len(y))
+    return compare.pvalue(u2, *null)
+
+
+def normal_tail(m, n):
+    """Two-sided p of fully separated samples without ties, from scratch."""
+    z = (m * n / 2 - 0.5) / math.sqrt(m * n * (m + n + 1) / 12)
+    return math.erfc(z / math.sqrt(2))
+
+
+def sets(*groups):
+    """Sets of sessions, each session a list of figures."""
+    return [{"sessions": [numpy.array(s, dtype=numpy.int64) for s in g]} for g in groups]
+
+
+def run_compare(sets_, baseline="first", alpha=0.05, margin=0.0):
+    args = types.SimpleNamespace(baseline=baseline, alpha=alpha, margin=margin)
+    return compare.compare(sets_, args)
 
 
 class Statistics(unittest.TestCase):
@@ -25,11 +58,11 @@ class Statistics(unittest.TestCase):
         for n, ranks in [(5, None), (6, (1, 6)), (10, (2, 9)), (20, (6, 15)), (50, (18, 33)),
                          (100, (40, 61))]:
             with self.subTest(n=n):
-                self.assertEqual(compare.median_ci(list(range(1, n + 1)), 0.05), ranks)
+                self.assertEqual(compare.median_ci(numpy.arange(1, n + 1), 0.05), ranks)
 
-    def test_mann_whitney_p_values_agree_with_scipy(self):
-        # Two-sided p-values from scipy.stats.mannwhitneyu 1.10.1: exact for
-        # the small samples without ties, else normal with ties corrected.
+    def test_u_test_p_values(self):
+        # Two-sided p-values of scipy.stats.mannwhitneyu 1.10.1: exact for
+        # 8 or fewer a side without ties, else normal with ties corrected.
         for x, y, p in [
             ([1, 2, 3], [4, 5, 6], 0.1),
             ([1, 2, 3, 4, 5], [6, 7, 8, 9, 10, 11], 0.004329004329004329),
@@ -37,70 +70,233 @@ class Statistics(unittest.TestCase):
             ([3, 1, 4, 1, 5], [9, 2, 6, 5, 3, 5], 0.13862587987892763),
             ([1, 1, 2, 2, 3, 3, 4], [2, 3, 3, 4, 4, 5, 5, 6], 0.029239238256098945),
             (list(range(10, 30)), list(range(20, 40)), 5.2125496206037515e-05),
+            (list(range(8)), list(range(4, 34)), 6.518357849032852e-05),
         ]:
             with self.subTest(x=x, y=y):
-                self.assertAlmostEqual(compare.mann_whitney(x, y), p, places=12)
+                self.assertAlmostEqual(p_of(numpy.array(x), numpy.array(y)) / p, 1, places=10)
 
-    def test_ratio_interval_agrees_with_a_bootstrap_from_scratch(self):
-        rng = random.Random(7)
-        x = [round(rng.gauss(1000, 50)) for _ in range(30)]
-        y = [round(rng.gauss(1100, 80)) for _ in range(30)]
-        ratios = sorted(statistics.median(rng.choices(y, k=30)) /
-                        statistics.median(rng.choices(x, k=30)) for _ in range(20000))
-        lo, hi = compare.ratio_ci(x, y, 0.05)
-        self.assertAlmostEqual(lo, ratios[500], delta=0.005)
-        self.assertAlmostEqual(hi, ratios[19499], delta=0.005)
+    def test_exact_test_meets_the_published_critical_values(self):
+        # Two-sided 5% critical values of U: 2 for 5 against 5, 13 for 8
+        # against 8, where the normal approximation gives 0.052 at U = 13.
+        for m, critical in [(5, 2), (8, 13)]:
+            for y in itertools.combinations(range(2 * m), m):
+                x = sorted(set(range(2 * m)) - set(y))
+                u = sum(a > b for a in x for b in y)
+                if u in (critical, critical + 1):
+                    p = p_of(numpy.array(x), numpy.array(y))
+                    with self.subTest(m=m, u=u, p=p):
+                        self.assertEqual(p <= 0.05, u == critical)
+
+    def test_tiny_p_values_do_not_underflow(self):
+        for m in (46, 400, 900):
+            with self.subTest(m=m):
+                p = p_of(numpy.arange(m), numpy.arange(m) + m)
+                self.assertGreater(p, 0)
+                self.assertAlmostEqual(p / normal_tail(m, m), 1, delta=1e-6)
+
+    def test_holm_matches_the_textbook(self):
+        ps = numpy.array([0.01, 0.04, 0.03, 0.005])
+        numpy.testing.assert_allclose(ps * compare.holm(ps), [0.03, 0.06, 0.06, 0.02])
+
+    def test_ratio_interval_is_the_published_rank_of_the_pairwise_ratios(self):
+        rng = random.Random(4)
+        x = rng.sample(range(900, 1100), 5)
+        y = rng.sample(range(950, 1150), 5)
+        (c,) = run_compare(sets([x], [y]))
+        ratios = sorted(b / a for a in x for b in y)
+        # 5 against 5: the interval runs from the 3rd to the 23rd of the 25
+        # ratios, as the critical value 2 leaves two outside at each end.
+        self.assertEqual(c["test"], "U")
+        self.assertAlmostEqual(c["ci"][0], ratios[2], places=9)
+        self.assertAlmostEqual(c["ci"][1], ratios[22], places=9)
+        self.assertAlmostEqual(c["ratio"], ratios[12], places=9)
+
+    def test_session_interval_is_students(self):
+        a = [[1000 + d] * 3 for d in (-20, -5, 0, 10, 15)]
+        b = [[1100 + d] * 3 for d in (-30, 0, 5, 20, 40)]
+        (c,) = run_compare(sets(a, b))
+        x = numpy.log([1000 + d for d in (-20, -5, 0, 10, 15)])
+        y = numpy.log([1100 + d for d in (-30, 0, 5, 20, 40)])
+        se = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 5)
+        d = y.mean() - x.mean()
+        # t(0.975, 8) = 2.306 in the published tables.
+        self.assertEqual((c["unit"], c["test"]), ("session", "t"))
+        self.assertAlmostEqual(c["ci"][0], math.exp(d - 2.306 * se), places=4)
+        self.assertAlmostEqual(c["ci"][1], math.exp(d + 2.306 * se), places=4)
+
+    def test_interval_excludes_1_exactly_when_significant(self):
+        rng = numpy.random.default_rng(3)
+        for trial in range(150):
+            groups = []
+            for j in range(int(rng.integers(2, 5))):
+                coarse = 10 if trial % 2 else 1
+                groups.append([numpy.round(100 * numpy.exp(
+                    rng.normal(0, 0.05, int(rng.choice([1, 3, 8, 20]))) + 0.05 * (j == 1))
+                    / coarse) + 1 for _ in range(int(rng.choice([1, 2, 5])))])
+            for baseline in ("first", "pooled"):
+                alpha = float(rng.choice([0.01, 0.05, 0.2]))
+                for c in run_compare(sets(*groups), baseline, alpha):
+                    if c["ci"] is None:
+                        continue
+                    lo, hi = c["ci"]
+                    excludes = (lo is not None and lo > 1) or (hi is not None and hi < 1)
+                    with self.subTest(trial=trial, baseline=baseline, c=c):
+                        self.assertEqual(excludes, c["p_adjusted"] < alpha)
+
+
+def simulate(rng, ratio, sessions, session_sd, runs=100, run_sd=0.03):
+    return [list(numpy.round(3500 * ratio * numpy.exp(rng.normal(0, session_sd) +
+                                                      rng.normal(0, run_sd, runs))))
+            for _ in range(sessions)]
+
+
+def csv_text(groups, binary="probe", host="h"):
+    binary = '"' + binary.replace('"', '""') + '"'
+    rows = []
+    for session in groups:
+        sid = uuid.uuid4().hex
+        rows += [f"{i},{binary},{int(f)},{f + 900:.1f},{'ab' * 32},cpu,{host},{sid}\n"
+                 for i, f in enumerate(session)]
+        rows += [f"{i},/bin/true,,800.0,{'00' * 32},cpu,{host},{sid}\n"
+                 for i in range(len(session))]
+    return HEADER + "".join(rows)
 
 
 class Run(unittest.TestCase):
-    def compare(self, *files, ok=True):
-        with tempfile.TemporaryDirectory() as tmp:
-            paths = []
-            for i, text in enumerate(files):
-                paths.append(pathlib.Path(tmp) / f"{i}.csv")
-                paths[-1].write_text(text, encoding="utf-8")
-            out = pathlib.Path(tmp) / "out.json"
-            done = subprocess.run([sys.executable, COMPARE, *map(str, paths), "--json", str(out)],
-                                  capture_output=True, text=True, check=False)
-            self.assertEqual(done.returncode == 0, ok, done.stderr)
-            return done, json.loads(out.read_text(encoding="utf-8")) if ok else None
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = pathlib.Path(self.tmp.name)
 
-    @staticmethod
-    def csv(binary, figures, sha="ab" * 32, host="h"):
-        rows = [f"{i},{binary},{f},{f + 700},{sha},cpu,{host}" for i, f in enumerate(figures)]
-        rows += [f"{i},/bin/true,,690.0,{'0' * 64},cpu,{host}" for i in range(len(figures))]
-        return "run,binary,figure_us,wall_us,sha256,cpu,host\n" + "\n".join(rows) + "\n"
+    def tearDown(self):
+        self.tmp.cleanup()
 
-    def test_sets_ratio_significance_and_plot(self):
-        base = list(range(1000, 1020))
-        done, result = self.compare(self.csv("a", base),
-                                    self.csv("a", [f + 200 for f in base], host="g")
-                                    + "".join(f"{i},b,{f},0,{'cd' * 32},cpu,h\n"
-                                              for i, f in enumerate(base[::-1])))
-        sets, comparisons = result["sets"], result["comparisons"]
-        self.assertEqual([(s["binary"], s["host"], s["n"], s["median"]) for s in sets],
-                         [("a", "h", 20, 1009.5), ("a", "g", 20, 1209.5), ("b", "h", 20, 1009.5)])
-        self.assertEqual(sets[0]["ci"], [1005, 1014])  # ranks 6 and 15
-        self.assertAlmostEqual(comparisons[0]["ratio"], 1209.5 / 1009.5)
-        self.assertEqual([c["significant"] for c in comparisons], [True, False])
-        self.assertEqual(comparisons[1]["p"], 1.0)
-        rows = done.stdout.splitlines()
-        self.assertIn("| ~ |", rows[4])
-        self.assertIn("#1, #2: the same binary", done.stdout)
-        self.assertEqual(sum(line.count("M") for line in rows if line.startswith("  #")), 3)
+    def run_tool(self, *args, files=(), **kwargs):
+        paths = []
+        for i, text in enumerate(files):
+            paths.append(self.dir / f"{i}.csv")
+            data = text if isinstance(text, bytes) else text.encode()
+            paths[-1].write_bytes(data)
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        return subprocess.run([sys.executable, str(COMPARE), *map(str, paths), *args],
+                              stderr=subprocess.PIPE, check=False, cwd=self.dir, **kwargs)
 
-    def test_bad_input_gets_one_line(self):
-        for name, text in [("empty", ""), ("header only", "run,binary,figure_us,wall_us\n"),
-                           ("baseline only", "run,binary,figure_us,wall_us\n0,/bin/true,,5\n"),
-                           ("not a number", "run,binary,figure_us,wall_us\n0,a,12x,5\n"),
-                           ("no figure column", "run,binary\n0,a\n")]:
+    def verdicts(self, *groups, **options):
+        out = self.dir / "out.json"
+        args = [f"--{k}={v}" for k, v in options.items()]
+        done = self.run_tool("--json", str(out), *args,
+                             files=[csv_text(g, host=f"h{i}") for i, g in enumerate(groups)])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done, json.loads(out.read_text())
+
+    def test_seeded_verdicts(self):
+        rng = numpy.random.default_rng(13)
+        done, result = self.verdicts(simulate(rng, 1, 5, 0.02), simulate(rng, 1.1, 5, 0.02),
+                                     simulate(rng, 1, 5, 0.02))
+        self.assertEqual([(c["unit"], c["verdict"]) for c in result["comparisons"]],
+                         [("session", "slower"), ("session", "inconclusive")])
+        self.assertEqual((result["alpha"], result["baseline"]), (0.05, "first"))
+        self.assertIn("| slower |", done.stdout.decode())
+        self.assertIn("| ~ |", done.stdout.decode())
+        _, result = self.verdicts(*(simulate(rng, r, 8, 0.003) for r in (1, 1, 1.05)),
+                                  margin=2)
+        self.assertEqual([c["verdict"] for c in result["comparisons"]], ["same", "slower"])
+        # Against the pool, the two alike are 1.7% faster than the rest.
+        _, result = self.verdicts(*(simulate(rng, r, 8, 0.003) for r in (1, 1, 1, 1.1)),
+                                  margin=2, baseline="pooled")
+        # The slow set lifts the pool, but its spread widens the intervals of
+        # the others too much to call them faster.
+        self.assertEqual([c["verdict"] for c in result["comparisons"]],
+                         ["inconclusive"] * 3 + ["slower"])
+
+    def test_one_session_is_compared_run_by_run_with_a_warning(self):
+        rng = numpy.random.default_rng(5)
+        done, result = self.verdicts(simulate(rng, 1, 1, 0), simulate(rng, 1, 5, 0.01))
+        self.assertEqual(result["comparisons"][0]["unit"], "run")
+        self.assertIn("drift between sessions is not accounted for", done.stderr.decode())
+
+    def test_figures_p_values_and_names_print_in_full(self):
+        big = [[1000000 + i for i in range(1000)]]
+        done = self.run_tool(files=[csv_text(big, binary="a|b\nc`d"),
+                                    csv_text([[f + 2000000 for f in big[0]]])])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rows = done.stdout.decode().splitlines()
+        self.assertIn("1000499.5", rows[2])
+        self.assertIn("``a\\|b\\nc`d``", rows[2])
+        self.assertEqual(rows[2].replace("\\|", "").count("|"), rows[0].count("|"))
+        self.assertTrue(rows[3].endswith("| <1e-300 |"), rows[3])
+        self.assertNotIn("e+", done.stdout.decode())
+
+    def test_one_slow_run_does_not_squash_the_text_plot(self):
+        figures = [[1000 + i % 20 for i in range(60)] + [9000]]
+        done = self.run_tool(files=[csv_text(figures)])
+        plot = [line for line in done.stdout.decode().splitlines() if line.startswith("   #1")]
+        self.assertRegex(plot[0], r"\|.{20,}\|\s*>$")
+
+    def test_bad_input_gets_one_line_and_status_1(self):
+        ok = HEADER + "0,a,12,1.0,x,c,h,s\n"
+        for name, files, args, message in [
+            ("empty", [""], [], "empty file"),
+            ("header only", [HEADER], [], "no runs"),
+            ("baseline only", [HEADER + "0,/bin/true,,5,x,c,h,s\n"], [], "no runs"),
+            ("letters", [ok + "1,a,12x,1,x,c,h,s\n"], [], "line 3: figure '12x'"),
+            ("other digits", [ok + "1,a,١٢,1,x,c,h,s\n"], [], "line 3: figure"),
+            ("plus sign", [ok + "1,a,+12,1,x,c,h,s\n"], [], "line 3: figure"),
+            ("space", [ok + "1,a, 12,1,x,c,h,s\n"], [], "line 3: figure"),
+            ("400 digits", [ok + "1,a," + "9" * 400 + ",1,x,c,h,s\n"], [], "line 3: figure"),
+            ("truncated row", [ok + "1,p,14"], [], "line 3: 3 fields, not 8"),
+            ("long row", [ok + "1,a,12,1,x,c,h,s,t\n"], [], "line 3: 9 fields, not 8"),
+            ("quoted newline", [HEADER + '0,"a\nb",12,1,x,c,h,s\n1,a,x,1,x,c,h,s\n'], [],
+             "line 4: figure 'x'"),
+            ("column twice", ["binary,figure_us,figure_us\na,1,2\n"], [], "appears twice"),
+            ("no figure column", ["run,binary\n0,a\n"], [], "no column figure_us"),
+            ("not UTF-8", [ok.encode() + b"1,\xff,12,1,x,c,h,s\n"], [], "line 3: not UTF-8"),
+            ("NUL", [ok + "1,a,1\x002,1,x,c,h,s\n"], [], "line 3:"),
+            ("missing file", [], ["nonexistent.csv"], "nonexistent.csv: No such file"),
+            ("directory", [], ["."], ".: Is a directory"),
+            ("empty --json", [ok], ["--json", ""], "--json: empty file name"),
+            ("empty --plot", [ok], ["--plot", ""], "--plot: empty file name"),
+            ("--json over an input", [ok], ["--json", "0.csv"], "is an input file"),
+            ("--plot as text", [ok], ["--plot", "x.txt"], ".svg or .png"),
+            ("--json in no folder", [ok], ["--json", "no/x.json"], "No such file"),
+            ("--alpha 1", [ok], ["--alpha", "1"], "--alpha"),
+            ("--alpha word", [ok], ["--alpha", "x"], "invalid float value"),
+            ("--margin 100", [ok], ["--margin", "100"], "--margin"),
+            ("--baseline", [ok], ["--baseline", "last"], "invalid choice"),
+        ]:
             with self.subTest(name):
-                done, _ = self.compare(text, ok=False)
-                self.assertRegex(done.stderr, r"\Adelayprobe-compare: [^\n]+\n\Z")
-        done = subprocess.run([sys.executable, COMPARE, "/nonexistent.csv"], capture_output=True,
-                              text=True, check=False)
+                done = self.run_tool(*args, files=files)
+                self.assertEqual(done.returncode, 1, done.stdout)
+                self.assertRegex(done.stderr.decode(), r"\Adelayprobe-compare: [^\n]+\n\Z")
+                self.assertIn(message, done.stderr.decode())
+                self.assertEqual(done.stdout, b"")
+                if "0.csv" in args:
+                    self.assertEqual((self.dir / "0.csv").read_text(), files[0])
+
+    def test_outputs_are_replaced_whole_or_not_at_all(self):
+        old = self.dir / "old.json"
+        old.write_text("old")
+        done = self.run_tool("--json", str(old), files=[HEADER + "0,a,x,1,x,c,h,s\n"])
+        self.assertEqual((done.returncode, old.read_text()), (1, "old"))
+        done = self.run_tool("--json", str(old), files=[csv_text([[5, 6, 7]])])
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(json.loads(old.read_text())["sets"][0]["median"], 6)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["0.csv", "old.json"])
+
+    def test_standard_output_closed_full_or_gone(self):
+        files = [csv_text([[5, 6, 7]])]
+        done = self.run_tool(files=files, stdout=subprocess.DEVNULL,
+                             preexec_fn=lambda: os.close(1))
         self.assertEqual((done.returncode, done.stderr),
-                         (1, "delayprobe-compare: /nonexistent.csv: No such file or directory\n"))
+                         (1, b"delayprobe-compare: standard output: Bad file descriptor\n"))
+        with open("/dev/full", "wb") as full:
+            done = self.run_tool(files=files, stdout=full)
+        self.assertEqual((done.returncode, done.stderr), (
+            1, b"delayprobe-compare: standard output: No space left on device\n"))
+        reader, writer = os.pipe()
+        os.close(reader)
+        done = self.run_tool(files=files, stdout=writer)
+        os.close(writer)
+        self.assertEqual((done.returncode, done.stderr), (-13, b""))
 
 
 if __name__ == "__main__":
