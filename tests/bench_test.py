@@ -169,8 +169,10 @@ class Errors(unittest.TestCase):
 
 class Stop(Case):
     def test_sigint_keeps_every_finished_run_and_leaves_nothing_running(self):
-        # Each run spends a while in a child of the probe's own.
-        script(self.tmp, "slow", f"echo $$ >> pids; sleep 0.2 & echo $! >> pids; wait; exec {PROBE}")
+        # Each run spends a while in a child of its own, and leaves another
+        # behind, holding none of the tool's pipes.
+        script(self.tmp, "slow", "echo $$ >> pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; "
+                                 f"sleep 0.2 & echo $! >> pids; wait $!; exec {PROBE}")
         out = os.path.join(self.tmp, "out.csv")
         with open(out, "w") as f:
             f.write("old\n")
@@ -194,7 +196,7 @@ class Stop(Case):
         self.assertAllEnded("pids")
 
     def test_timeout_ends_a_hung_probe_and_all_it_started(self):
-        script(self.tmp, "hang", "echo $$ > pids; sleep 1000 & echo $! >> pids; wait")
+        script(self.tmp, "hang", "echo $$ > pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; wait")
         done = bench(["--timeout", "0.2", "./hang"], self.tmp, stderr=subprocess.PIPE)
         _, stderr = done.communicate()
         self.assertEqual(done.returncode, 1)
