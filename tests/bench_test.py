@@ -92,8 +92,8 @@ class Smoke(Case):
         os.symlink(PROBE, os.path.join(self.tmp.encode(), b"p\xff|"))
         out = os.path.join(self.tmp, "out.csv")
         before = ""
-        for args in (["--sessions", "2", "--pause", "0"], ["--append"]):
-            done = bench([*args, "--runs", "2", "--csv", "out.csv", b"./p\xff|"], self.tmp,
+        for args in (["--sessions", "2", "--pause", "0"], []):
+            done = bench([*args, "--append", "--runs", "2", "--csv", "out.csv", b"./p\xff|"], self.tmp,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             stdout, stderr = done.communicate()
             self.assertEqual(done.returncode, 0, stderr)
