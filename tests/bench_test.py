@@ -41,6 +41,9 @@ def fixtures(tmp):
     script(tmp, "junk", "echo thedifference is 1x")
     # Fails on its second run, after a whole round.
     script(tmp, "fail", f"[ -e ran ] && exit 3; touch ran; exec {PROBE}")
+    # One figure far from the rest, on its third run.
+    script(tmp, "spiky", "echo >> runs; [ $(wc -l < runs) = 3 ] && n=9000 || n=1000; "
+                         "echo thedifference is $n")
     open(os.path.join(tmp, "noexec"), "w").close()
     os.mkdir(os.path.join(tmp, "dir"))
     for name, text in [("other.csv", "run,binary,figure_us\n"), ("cut.csv", HEADER + "0,x,1")]:
@@ -143,6 +146,7 @@ class Errors(unittest.TestCase):
         (["--csv", "other.csv", "./fail"], None, 1,
          r": ./fail: round 2 of 50: exit status 3; kept [23] runs in other.csv$"),
         (["--runs", "2", "./probe", "probe", "./probe"], None, 0, r"\./probe is named twice; it runs once$"),
+        (["--runs", "5", "./spiky"], None, 0, r": warning: \./spiky: 1 of 5 figures are statistical outliers"),
         (["--runs", "2", "./probe"], "closed", 1, r": stdout: Bad file descriptor$"),
         (["--runs", "2", "./probe"], "full", 1, r": stdout: No space left on device$"),
         (["--help"], "full", 1, r": stdout: No space left on device$"),
