@@ -10,6 +10,7 @@ valgrind in the PATH the tests give it: counting takes seconds a binary.
 import csv
 import os
 import re
+import resource
 import signal
 import subprocess
 import sys
@@ -116,17 +117,15 @@ class Smoke(Case):
 
 
 class Errors(unittest.TestCase):
-    # args, stdout ("closed", "full", "gone" or captured), status, a line of stderr
+    # args, setup, status, a line of stderr. The setup: stdout "closed",
+    # "full" or "gone" (its reader has), or a "small" limit on the size of a file.
     CASES = [
         (["--runs", "0", "./probe"], None, 1, r"--runs: '0': must be at least 1$"),
         (["--runs", "x"], None, 1, r"--runs: invalid .*'x'$"),
-        (["--sessions", "0"], None, 1, r"--sessions: '0': must be at least 1$"),
         (["--pause", "-1"], None, 1, r"--pause: '-1': must be a number of seconds"),
         (["--pause", "inf"], None, 1, r"--pause: must be finite$"),
         (["--timeout", "0"], None, 1, r"--timeout: must be more than 0$"),
-        (["--timeout", "nan"], None, 1, r"--timeout: 'nan': must be a number of seconds"),
         (["--cpu", "100000", "./probe"], None, 1, r"--cpu 100000: no such CPU here$"),
-        (["--runs=2", "--bogus"], None, 1, r"unrecognized arguments: --bogus$"),
         (["--append", "./probe"], None, 1, r"--append: needs --csv FILE$"),
         (["--csv", "", "./probe"], None, 1, r"--csv: empty file name$"),
         (["--csv", "no/out.csv", "./probe"], None, 1, r"no/out.csv: No such file or directory$"),
@@ -143,32 +142,37 @@ class Errors(unittest.TestCase):
         (["./noexec"], None, 1, r": ./noexec: not executable$"),
         (["./junk"], None, 1, r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
                               r"kept no runs$"),
-        (["--csv", "other.csv", "./fail"], None, 1,
-         r": ./fail: round 2 of 50: exit status 3; kept [23] runs in other.csv$"),
+        (["--csv", "out.csv", "./fail"], None, 1,
+         r": ./fail: round 2 of 50: exit status 3; kept [23] runs in out.csv$"),
+        (["--csv", "out.csv", "./probe"], "small", 1, r": out.csv: File too large; kept [0-9]+ runs in out.csv$"),
         (["--runs", "2", "./probe", "probe", "./probe"], None, 0, r"\./probe is named twice; it runs once$"),
         (["--runs", "5", "./spiky"], None, 0, r": warning: \./spiky: 1 of 5 figures are statistical outliers"),
         (["--runs", "2", "./probe"], "closed", 1, r": stdout: Bad file descriptor$"),
         (["--runs", "2", "./probe"], "full", 1, r": stdout: No space left on device$"),
         (["--help"], "full", 1, r": stdout: No space left on device$"),
         # As after `| head -1`: the reader has gone, quietly.
-        (["--runs", "2", "./probe"], "gone", -signal.SIGPIPE, r"\A\Z"),
+        (["--runs", "2", "--csv", "out.csv", "./probe"], "gone", -signal.SIGPIPE, r"\A\Z"),
     ]
+    SETUP = {"closed": lambda: os.close(1),
+             "small": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))}
 
     def test_one_line_on_stderr_and_the_status(self):
-        for args, stdout, status, line in self.CASES:
-            with self.subTest(args=args, stdout=stdout), tempfile.TemporaryDirectory() as tmp:
+        for args, setup, status, line in self.CASES:
+            with self.subTest(args=args, setup=setup), tempfile.TemporaryDirectory() as tmp:
                 fixtures(tmp)
                 with open("/dev/full", "w") as full:
                     done = bench(args, tmp, stderr=subprocess.PIPE,
-                                 stdout=full if stdout == "full" else subprocess.PIPE,
-                                 preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
-                    if stdout == "gone":
+                                 stdout=full if setup == "full" else subprocess.PIPE,
+                                 preexec_fn=self.SETUP.get(setup))
+                    if setup == "gone":
                         done.stdout.close()
                     _, stderr = done.communicate()
                 text = stderr.decode("utf-8", "replace")
                 self.assertEqual(done.returncode, status, text)
                 self.assertRegex(text, re.compile(line, re.M))
                 self.assertNotRegex(text, re.compile(r"^(?!delayprobe-bench: ).", re.M))
+                if os.path.exists(os.path.join(tmp, "out.csv")):
+                    rows(os.path.join(tmp, "out.csv"))
 
 
 class Stop(Case):
