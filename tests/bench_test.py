@@ -134,6 +134,7 @@ class Errors(unittest.TestCase):
         (["--append", "--csv", "other.csv", "./probe"], None, 1, r"other.csv: line 1 is not the header"),
         (["--append", "--csv", "cut.csv", "./probe"], None, 1, r"cut.csv: its last line lacks a newline"),
         ([], None, 1, r": delayprobe: not found in PATH$"),
+        (["./probe", ""], None, 1, r": PROBE: empty name$"),
         (["no\nsuch", "./probe"], None, 1, r": no\\nsuch: not found in PATH$"),
         ([b"\xff"], None, 1, r": \\xff: not found in PATH$"),
         (["./none"], None, 1, r": ./none: no such file$"),
