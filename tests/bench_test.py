@@ -45,6 +45,7 @@ def fixtures(tmp):
     # One figure far from the rest, on its third run.
     script(tmp, "spiky", "echo >> runs; [ $(wc -l < runs) = 3 ] && n=9000 || n=1000; "
                          "echo thedifference is $n")
+    script(tmp, "killed", "kill -40 $$")
     open(os.path.join(tmp, "noexec"), "w").close()
     os.mkdir(os.path.join(tmp, "dir"))
     for name, text in [("other.csv", "run,binary,figure_us\n"), ("cut.csv", HEADER + "0,x,1")]:
@@ -143,6 +144,7 @@ class Errors(unittest.TestCase):
         (["./noexec"], None, 1, r": ./noexec: not executable$"),
         (["./junk"], None, 1, r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
                               r"kept no runs$"),
+        (["./killed"], None, 1, r": ./killed: round 1 of 50: killed by signal 40; kept no runs$"),
         (["--csv", "out.csv", "./fail"], None, 1,
          r": ./fail: round 2 of 50: exit status 3; kept [23] runs in out.csv$"),
         (["--csv", "out.csv", "./probe"], "small", 1, r": out.csv: File too large; kept [0-9]+ runs in out.csv$"),
