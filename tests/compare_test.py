@@ -18,14 +18,20 @@ import types
 import unittest
 import uuid
 
-import numpy
-import scipy.special
+try:
+    import numpy
+    import scipy.special
+except ImportError:
+    # Reading and checking input need neither; those tests still run.
+    numpy = None
 
 COMPARE = pathlib.Path(__file__).resolve().parent.parent / "bench" / "delayprobe-compare"
 loader = importlib.machinery.SourceFileLoader("compare", str(COMPARE))
 compare = importlib.util.module_from_spec(importlib.util.spec_from_loader("compare", loader))
 loader.exec_module(compare)
-compare.np, compare.special = numpy, scipy.special
+if numpy:
+    compare.np, compare.special = numpy, scipy.special
+statistics = unittest.skipUnless(numpy, "needs numpy and scipy")
 HEADER = "run,binary,figure_us,wall_us,sha256,cpu,host,session\n"
 
 
@@ -52,6 +58,7 @@ def run_compare(sets_, baseline="first", alpha=0.05, margin=0.0):
     return compare.compare(sets_, args)
 
 
+@statistics
 class Statistics(unittest.TestCase):
     def test_median_interval_has_the_published_ranks(self):
         # Ranks of the 95% interval from the binomial tables.
@@ -188,6 +195,7 @@ class Run(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         return done, json.loads(out.read_text())
 
+    @statistics
     def test_seeded_verdicts(self):
         rng = numpy.random.default_rng(13)
         done, result = self.verdicts(simulate(rng, 1, 5, 0.02), simulate(rng, 1.1, 5, 0.02),
@@ -208,12 +216,14 @@ class Run(unittest.TestCase):
         self.assertEqual([c["verdict"] for c in result["comparisons"]],
                          ["inconclusive"] * 3 + ["slower"])
 
+    @statistics
     def test_one_session_is_compared_run_by_run_with_a_warning(self):
         rng = numpy.random.default_rng(5)
         done, result = self.verdicts(simulate(rng, 1, 1, 0), simulate(rng, 1, 5, 0.01))
         self.assertEqual(result["comparisons"][0]["unit"], "run")
         self.assertIn("drift between sessions is not accounted for", done.stderr.decode())
 
+    @statistics
     def test_figures_p_values_and_names_print_in_full(self):
         big = [[1000000 + i for i in range(1000)]]
         done = self.run_tool(files=[csv_text(big, binary="a|b\nc`d"),
@@ -226,6 +236,7 @@ class Run(unittest.TestCase):
         self.assertTrue(rows[3].endswith("| <1e-300 |"), rows[3])
         self.assertNotIn("e+", done.stdout.decode())
 
+    @statistics
     def test_one_slow_run_does_not_squash_the_text_plot(self):
         figures = [[1000 + i % 20 for i in range(60)] + [9000]]
         done = self.run_tool(files=[csv_text(figures)])
@@ -272,6 +283,14 @@ class Run(unittest.TestCase):
                 if "0.csv" in args:
                     self.assertEqual((self.dir / "0.csv").read_text(), files[0])
 
+    @unittest.skipIf(numpy, "numpy and scipy are here")
+    def test_without_numpy_one_line_says_what_to_install(self):
+        done = self.run_tool(files=[HEADER + "0,a,12,1.0,x,c,h,s\n"])
+        self.assertEqual(done.returncode, 1)
+        self.assertRegex(done.stderr.decode(), r"\Adelayprobe-compare: needs numpy and scipy "
+                         r"\(\w+ is missing\): apt-get install [^\n]+\n\Z")
+
+    @statistics
     def test_outputs_are_replaced_whole_or_not_at_all(self):
         old = self.dir / "old.json"
         old.write_text("old")
@@ -282,6 +301,7 @@ class Run(unittest.TestCase):
         self.assertEqual(json.loads(old.read_text())["sets"][0]["median"], 6)
         self.assertEqual(sorted(os.listdir(self.dir)), ["0.csv", "old.json"])
 
+    @statistics
     def test_standard_output_closed_full_or_gone(self):
         files = [csv_text([[5, 6, 7]])]
         done = self.run_tool(files=files, stdout=subprocess.DEVNULL,
