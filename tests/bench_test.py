@@ -20,9 +20,13 @@ import unittest
 
 import ctest
 
-BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench", "delayprobe-bench")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
+BENCH = os.path.join(TOOLS, "delayprobe-bench")
+sys.path.insert(0, TOOLS)
+from delayprobe_tools import runfile  # noqa: E402
+
 PROBE = ""
-HEADER = "run,binary,figure_us,wall_us,sha256,cpu,host,session\n"
+HEADER = runfile.header().decode()
 
 
 def bench(args, cwd, **kwargs):
@@ -60,9 +64,10 @@ def rows(path):
         text = f.read()
     if not text.startswith(HEADER) or not text.endswith("\n"):
         raise AssertionError(f"no header or a cut last line: {text[:80]!r}...{text[-80:]!r}")
-    found = list(csv.reader(text.splitlines()[1:]))
+    found = [dict(zip(runfile.COLUMNS, row)) for row in csv.reader(text.splitlines()[1:])]
     for row in found:
-        if len(row) != 8 or not re.fullmatch(r"-?[0-9]*", row[2]) or len(row[7]) != 32:
+        if len(row) != len(runfile.COLUMNS) or not re.fullmatch(r"-?[0-9]*", row["figure_us"]) \
+                or len(row["session"]) != 32:
             raise AssertionError(f"bad row {row}")
     return found
 
@@ -100,7 +105,8 @@ class Smoke(Case):
         out = os.path.join(self.tmp, "out.csv")
         before = ""
         for args in (["--sessions", "2", "--pause", "0"], []):
-            done = bench([*args, "--append", "--runs", "2", "--csv", "out.csv", b"./p\xff|"], self.tmp,
+            done = bench([*args, "--append", "--runs", "2", "--csv", "out.csv", b"./p\xff|"],
+                         self.tmp,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             stdout, stderr = done.communicate()
             self.assertEqual(done.returncode, 0, stderr)
@@ -110,13 +116,16 @@ class Smoke(Case):
             self.assertTrue(after.startswith(before))
             before = after
         found = rows(out)
-        sessions = list(dict.fromkeys(r[7] for r in found))
+        sessions = list(dict.fromkeys(r["session"] for r in found))
         self.assertEqual(len(sessions), 3)
         for session in sessions:
-            mine = [r[:3] for r in found if r[7] == session]
+            mine = [(r["run"], r["binary"], r["figure_us"]) for r in found
+                    if r["session"] == session]
             self.assertCountEqual([r[:2] for r in mine],
-                                  [[run, binary] for run in "01" for binary in ("./p\\xff|", "/bin/true")])
-            self.assertTrue(all(bool(figure) == (binary != "/bin/true") for _, binary, figure in mine))
+                                  [(run, binary) for run in "01"
+                                   for binary in ("./p\\xff|", "/bin/true")])
+            self.assertTrue(all(bool(figure) == (binary != "/bin/true")
+                                for _, binary, figure in mine))
 
 
 class Errors(unittest.TestCase):
@@ -134,8 +143,10 @@ class Errors(unittest.TestCase):
         (["--csv", "no/out.csv", "./probe"], None, 1, r"no/out.csv: No such file or directory$"),
         (["--csv", "dir", "./probe"], None, 1, r"dir: Is a directory$"),
         (["--csv", "/dev/full", "./probe"], None, 1, r"/dev/full: No space left on device$"),
-        (["--append", "--csv", "other.csv", "./probe"], None, 1, r"other.csv: line 1 is not the header"),
-        (["--append", "--csv", "cut.csv", "./probe"], None, 1, r"cut.csv: its last line lacks a newline"),
+        (["--append", "--csv", "other.csv", "./probe"], None, 1,
+         r"other.csv: line 1 is not the header"),
+        (["--append", "--csv", "cut.csv", "./probe"], None, 1,
+         r"cut.csv: its last line lacks a newline"),
         ([], None, 1, r": delayprobe: not found in PATH$"),
         (["./probe", ""], None, 1, r": PROBE: empty name$"),
         (["no\nsuch", "./probe"], None, 1, r": no\\nsuch: not found in PATH$"),
@@ -144,14 +155,18 @@ class Errors(unittest.TestCase):
         (["build/x/delayprobe"], None, 1, r"no such file; build it first \(cmake --preset x "),
         (["./dir"], None, 1, r": ./dir: is a directory$"),
         (["./noexec"], None, 1, r": ./noexec: not executable$"),
-        (["./junk"], None, 1, r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
-                              r"kept no runs$"),
+        (["./junk"], None, 1,
+         r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
+         r"kept no runs$"),
         (["./killed"], None, 1, r": ./killed: round 1 of 50: killed by signal 40; kept no runs$"),
         (["--csv", "out.csv", "./fail"], None, 1,
          r": ./fail: round 2 of 50: exit status 3; kept [23] runs in out.csv$"),
-        (["--csv", "out.csv", "./probe"], "small", 1, r": out.csv: File too large; kept [0-9]+ runs in out.csv$"),
-        (["--runs", "2", "./probe", "probe", "./probe"], None, 0, r"\./probe is named twice; it runs once$"),
-        (["--runs", "5", "./spiky"], None, 0, r": warning: \./spiky: 1 of 5 figures are statistical outliers"),
+        (["--csv", "out.csv", "./probe"], "small", 1,
+         r": out.csv: File too large; kept [0-9]+ runs in out.csv$"),
+        (["--runs", "2", "./probe", "probe", "./probe"], None, 0,
+         r"\./probe is named twice; it runs once$"),
+        (["--runs", "5", "./spiky"], None, 0,
+         r": warning: \./spiky: 1 of 5 figures are statistical outliers"),
         (["--runs", "2", "./probe"], "closed", 1, r": stdout: Bad file descriptor$"),
         (["--runs", "2", "./probe"], "full", 1, r": stdout: No space left on device$"),
         (["--help"], "full", 1, r": stdout: No space left on device$"),
@@ -203,17 +218,20 @@ class Stop(Case):
         stdout, stderr = done.communicate()
         self.assertEqual(done.returncode, 130, stderr)
         kept = len(rows(out))
-        self.assertRegex(stderr.decode(), r"delayprobe-bench: stopped by SIGINT in round [0-9]+ of 1000; "
+        self.assertRegex(stderr.decode(), r"delayprobe-bench: stopped by SIGINT in round [0-9]+ "
+                                          r"of 1000; "
                                           f"kept {kept} runs in out.csv\n\\Z")
         self.assertRegex(stdout.decode(), r"\A\| binary \|.*\n.*\n\| `\./slow` \| ")
         self.assertAllEnded("pids")
 
     def test_timeout_ends_a_hung_probe_and_all_it_started(self):
-        script(self.tmp, "hang", "echo $$ > pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; wait")
+        script(self.tmp, "hang",
+               "echo $$ > pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; wait")
         done = bench(["--timeout", "1", "./hang"], self.tmp, stderr=subprocess.PIPE)
         _, stderr = done.communicate()
         self.assertEqual(done.returncode, 1)
-        self.assertRegex(stderr.decode(), r"^delayprobe-bench: \./hang: round 1 of 50: no answer in 1 s: killed;")
+        self.assertRegex(stderr.decode(),
+                         r"^delayprobe-bench: \./hang: round 1 of 50: no answer in 1 s: killed;")
         self.assertAllEnded("pids")
 
 

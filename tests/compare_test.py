@@ -3,8 +3,6 @@
 computations from scratch, its verdicts on seeded simulations, and its
 handling of bad input."""
 
-import importlib.machinery
-import importlib.util
 import itertools
 import json
 import math
@@ -14,32 +12,28 @@ import random
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 import uuid
 
+TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+COMPARE = TOOLS / "delayprobe-compare"
+sys.path.insert(0, str(TOOLS))
+from delayprobe_tools import runfile  # noqa: E402
 try:
     import numpy
-    import scipy.special
+    from delayprobe_tools import stats, verdicts
 except ImportError:
     # Reading and checking input need neither; those tests still run.
     numpy = None
 
-COMPARE = pathlib.Path(__file__).resolve().parent.parent / "bench" / "delayprobe-compare"
-loader = importlib.machinery.SourceFileLoader("compare", str(COMPARE))
-compare = importlib.util.module_from_spec(importlib.util.spec_from_loader("compare", loader))
-loader.exec_module(compare)
-if numpy:
-    compare.np, compare.special = numpy, scipy.special
 statistics = unittest.skipUnless(numpy, "needs numpy and scipy")
-HEADER = "run,binary,figure_us,wall_us,sha256,cpu,host,session\n"
+HEADER = runfile.header().decode()
 
 
 def p_of(x, y):
-    u2, null = compare.twice_u(compare.tally(x), compare.tally(y), 1.0), None
+    u2 = stats.twice_u(stats.tally(x), stats.tally(y), 1.0)
     counts = numpy.unique(numpy.concatenate((x, y)), return_counts=True)[1]
-    null = compare.null(counts, len(x), len(y))
-    return compare.pvalue(u2, *null)
+    return stats.pvalue(u2, *stats.null(counts, len(x), len(y)))
 
 
 def normal_tail(m, n):
@@ -50,12 +44,11 @@ def normal_tail(m, n):
 
 def sets(*groups):
     """Sets of sessions, each session a list of figures."""
-    return [{"sessions": [numpy.array(s, dtype=numpy.int64) for s in g]} for g in groups]
+    return [verdicts.Sample(g) for g in groups]
 
 
 def run_compare(sets_, baseline="first", alpha=0.05, margin=0.0):
-    args = types.SimpleNamespace(baseline=baseline, alpha=alpha, margin=margin)
-    return compare.compare(sets_, args)
+    return verdicts.compare(sets_, baseline, alpha, margin)
 
 
 @statistics
@@ -65,7 +58,7 @@ class Statistics(unittest.TestCase):
         for n, ranks in [(5, None), (6, (1, 6)), (10, (2, 9)), (20, (6, 15)), (50, (18, 33)),
                          (100, (40, 61))]:
             with self.subTest(n=n):
-                self.assertEqual(compare.median_ci(numpy.arange(1, n + 1), 0.05), ranks)
+                self.assertEqual(stats.median_ci(numpy.arange(1, n + 1), 0.05), ranks)
 
     def test_u_test_p_values(self):
         # Two-sided p-values of scipy.stats.mannwhitneyu 1.10.1: exact for
@@ -103,7 +96,7 @@ class Statistics(unittest.TestCase):
 
     def test_holm_matches_the_textbook(self):
         ps = numpy.array([0.01, 0.04, 0.03, 0.005])
-        numpy.testing.assert_allclose(ps * compare.holm(ps), [0.03, 0.06, 0.06, 0.02])
+        numpy.testing.assert_allclose(ps * stats.holm(ps), [0.03, 0.06, 0.06, 0.02])
 
     def test_ratio_interval_is_the_published_rank_of_the_pairwise_ratios(self):
         rng = random.Random(4)
@@ -113,10 +106,10 @@ class Statistics(unittest.TestCase):
         ratios = sorted(b / a for a in x for b in y)
         # 5 against 5: the interval runs from the 3rd to the 23rd of the 25
         # ratios, as the critical value 2 leaves two outside at each end.
-        self.assertEqual(c["test"], "U")
-        self.assertAlmostEqual(c["ci"][0], ratios[2], places=9)
-        self.assertAlmostEqual(c["ci"][1], ratios[22], places=9)
-        self.assertAlmostEqual(c["ratio"], ratios[12], places=9)
+        self.assertEqual(c.test, "U")
+        self.assertAlmostEqual(c.ci[0], ratios[2], places=9)
+        self.assertAlmostEqual(c.ci[1], ratios[22], places=9)
+        self.assertAlmostEqual(c.ratio, ratios[12], places=9)
 
     def test_session_interval_is_students(self):
         a = [[1000 + d] * 3 for d in (-20, -5, 0, 10, 15)]
@@ -127,9 +120,9 @@ class Statistics(unittest.TestCase):
         se = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 5)
         d = y.mean() - x.mean()
         # t(0.975, 8) = 2.306 in the published tables.
-        self.assertEqual((c["unit"], c["test"]), ("session", "t"))
-        self.assertAlmostEqual(c["ci"][0], math.exp(d - 2.306 * se), places=4)
-        self.assertAlmostEqual(c["ci"][1], math.exp(d + 2.306 * se), places=4)
+        self.assertEqual((c.unit, c.test), ("session", "t"))
+        self.assertAlmostEqual(c.ci[0], math.exp(d - 2.306 * se), places=4)
+        self.assertAlmostEqual(c.ci[1], math.exp(d + 2.306 * se), places=4)
 
     def test_interval_excludes_1_exactly_when_significant(self):
         rng = numpy.random.default_rng(3)
@@ -143,12 +136,12 @@ class Statistics(unittest.TestCase):
             for baseline in ("first", "pooled"):
                 alpha = float(rng.choice([0.01, 0.05, 0.2]))
                 for c in run_compare(sets(*groups), baseline, alpha):
-                    if c["ci"] is None:
+                    if c.ci is None:
                         continue
-                    lo, hi = c["ci"]
+                    lo, hi = c.ci
                     excludes = (lo is not None and lo > 1) or (hi is not None and hi < 1)
                     with self.subTest(trial=trial, baseline=baseline, c=c):
-                        self.assertEqual(excludes, c["p_adjusted"] < alpha)
+                        self.assertEqual(excludes, c.p_adjusted < alpha)
 
 
 def simulate(rng, ratio, sessions, session_sd, runs=100, run_sd=0.03):
@@ -158,15 +151,16 @@ def simulate(rng, ratio, sessions, session_sd, runs=100, run_sd=0.03):
 
 
 def csv_text(groups, binary="probe", host="h"):
-    binary = '"' + binary.replace('"', '""') + '"'
-    rows = []
+    rows = [runfile.header()]
     for session in groups:
-        sid = uuid.uuid4().hex
-        rows += [f"{i},{binary},{int(f)},{f + 900:.1f},{'ab' * 32},cpu,{host},{sid}\n"
+        same = {"cpu": "cpu", "host": host, "session": uuid.uuid4().hex}
+        rows += [runfile.encode(runfile.row(run=i, binary=binary, figure_us=int(f),
+                                            wall_us=f + 900, sha256="ab" * 32, **same))
                  for i, f in enumerate(session)]
-        rows += [f"{i},/bin/true,,800.0,{'00' * 32},cpu,{host},{sid}\n"
+        rows += [runfile.encode(runfile.row(run=i, binary=runfile.BASELINE, wall_us=800,
+                                            sha256="00" * 32, **same))
                  for i in range(len(session))]
-    return HEADER + "".join(rows)
+    return b"".join(rows)
 
 
 class Run(unittest.TestCase):
@@ -307,11 +301,11 @@ class Run(unittest.TestCase):
         done = self.run_tool(files=files, stdout=subprocess.DEVNULL,
                              preexec_fn=lambda: os.close(1))
         self.assertEqual((done.returncode, done.stderr),
-                         (1, b"delayprobe-compare: standard output: Bad file descriptor\n"))
+                         (1, b"delayprobe-compare: stdout: Bad file descriptor\n"))
         with open("/dev/full", "wb") as full:
             done = self.run_tool(files=files, stdout=full)
         self.assertEqual((done.returncode, done.stderr), (
-            1, b"delayprobe-compare: standard output: No space left on device\n"))
+            1, b"delayprobe-compare: stdout: No space left on device\n"))
         reader, writer = os.pipe()
         os.close(reader)
         done = self.run_tool(files=files, stdout=writer)

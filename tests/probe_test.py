@@ -20,8 +20,8 @@ import unittest
 
 import ctest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import icount  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from delayprobe_tools import icount  # noqa: E402
 
 PROBE = ""
 EMULATOR = shlex.split(os.environ.get("EMULATOR", ""))

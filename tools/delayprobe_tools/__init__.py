@@ -1,0 +1,5 @@
+"""The modules of delayprobe-bench and delayprobe-compare.
+
+runfile, text, output and icount use the standard library alone, so that
+delayprobe-bench runs on any measured host with Python 3.8 or later; stats,
+verdicts, report and picture are delayprobe-compare's, with numpy and scipy."""

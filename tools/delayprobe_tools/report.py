@@ -1,0 +1,139 @@
+"""What delayprobe-compare prints and saves: each set's summary, the table,
+the notes below it, the text plot and the JSON results."""
+
+import dataclasses
+import json
+import typing
+
+import numpy as np
+
+from . import stats, verdicts
+from .text import cell, code, listed, number
+
+WIDTH = 64
+
+
+@dataclasses.dataclass
+class Summary:
+    """One set as the table and the JSON show it."""
+    set: str  # its name in the table, #1 on
+    file: str
+    binary: str
+    sha256: str
+    cpu: str
+    host: str
+    runs: int
+    sessions: int
+    median: float  # of the runs, or of the sessions' medians
+    ci: typing.Optional[typing.Tuple[float, float]]
+    outliers: int  # runs more than 3 IQR beyond the quartiles
+
+    def fields(self):
+        found = dataclasses.asdict(self)
+        found["ci"] = list(self.ci) if self.ci else None
+        return found
+
+
+def summary(name, runset, sample, alpha):
+    obs = sample.unit("session" if len(sample.sessions) > 1 else "run")
+    _, _, _, low, high = fences(sample.runs, 3)
+    ci = stats.median_ci(obs, alpha)
+    return Summary(name, runset.file, runset.binary, runset.sha256, runset.cpu, runset.host,
+                   len(sample.runs), len(sample.sessions), float(np.median(obs)), ci,
+                   int(((sample.runs < low) | (sample.runs > high)).sum()))
+
+
+def outliers(summaries):
+    """The warning for sets with runs far beyond the others, or None."""
+    found = [f"{s.set} ({s.outliers} of {s.runs})" for s in summaries if s.outliers]
+    if found:
+        return (f"runs far beyond the others (3 IQR) in {listed(found)}: other work on the "
+                "machine or a changing clock speed may have disturbed them; measure on a "
+                "quiet machine")
+    return None
+
+
+def table(summaries, comparisons, alpha, pooled):
+    level = f"{100 * (1 - alpha):g}%"
+    against = "pool" if pooled else "#1"
+    lines = [f"| set | file | binary | sha256 | host | sessions | runs | median µs | {level} CI "
+             f"| ratio to {against} | CI | verdict | p |",
+             "|---|---|---|---|---|--:|--:|--:|---|--:|---|---|--:|"]
+    by_set = {c.set: c for c in comparisons}
+    for i, s in enumerate(summaries):
+        cells = [s.set, cell(s.file), code(s.binary), cell(s.sha256[:12]), cell(s.host),
+                 str(s.sessions), str(s.runs), number(s.median),
+                 f"[{number(s.ci[0])}, {number(s.ci[1])}]" if s.ci else "–"]
+        c = by_set.get(i)
+        cells += ratio_cells(c) if c else ["–"] * 4
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def ratio_cells(c):
+    return [f"{c.ratio:.3f}" if c.ratio else "–",
+            "[" + ", ".join("–" if v is None else f"{v:.3f}" for v in c.ci) + "]"
+            if c.ci else "–",
+            verdicts.MARKS[c.verdict],
+            "<1e-300" if c.p_adjusted < 1e-300 else f"{c.p_adjusted:.3g}"]
+
+
+def notes(summaries, comparisons):
+    """The lines below the table: the CPUs, the sets that ran one binary, and
+    the correction."""
+    lines = []
+    for cpu in sorted({s.cpu for s in summaries}):
+        lines.append(f"{', '.join(s.set for s in summaries if s.cpu == cpu)}: {cell(cpu)}")
+    same = {}
+    for s in summaries:
+        same.setdefault(s.sha256, []).append(s.set)
+    for digest, group in same.items():
+        if len(group) > 1 and digest != "?":
+            lines.append(f"{', '.join(group)}: the same binary")
+    if len(comparisons) > 1:
+        lines.append(f"p and intervals are corrected for {len(comparisons)} comparisons (Holm)")
+    return lines
+
+
+def fences(xs, k=1.5):
+    """Quartiles and Tukey's fences k IQR beyond them: 1.5 for the plots,
+    3 for the warning, which a normal sample of a million runs rarely passes."""
+    q1, med, q3 = np.percentile(xs, [25, 50, 75])
+    return q1, med, q3, q1 - k * (q3 - q1), q3 + k * (q3 - q1)
+
+
+def plot(runs, names):
+    """ministat-style: one line per set on an axis shared by all, clipped at
+    the outlier fences, so that one slow run does not squash the rest."""
+    stats_ = [fences(r) for r in runs]
+    lo = min(max(f[3], r.min()) for f, r in zip(stats_, runs))
+    hi = max(min(f[4], r.max()) for f, r in zip(stats_, runs))
+    scale = (WIDTH - 1) / (hi - lo) if hi > lo else 0
+
+    def col(v):
+        return min(WIDTH - 1, max(0, round((v - lo) * scale)))
+
+    lines = []
+    for name, (q1, med, q3, low, high), r in zip(names, stats_, runs):
+        inside = r[(r >= low) & (r <= high)]
+        row = [" "] * WIDTH
+        for c in range(col(inside.min()), col(inside.max()) + 1):
+            row[c] = "-"
+        for c in range(col(q1), col(q3) + 1):
+            row[c] = "="
+        row[col(inside.min())], row[col(inside.max())] = "|", "|"
+        row[col(q1)], row[col(q3)] = "[", "]"
+        row[col(med)] = "M"
+        for v in r[(r < low) | (r > high)]:
+            row[col(v)] = "<" if v < lo else ">" if v > hi else "o"
+        lines.append(f"{name:>5} {''.join(row)}".rstrip())
+    axis = f"{number(round(lo))} µs"
+    lines.append(" " * 6 + axis + f"{number(round(hi))} µs".rjust(WIDTH - len(axis)))
+    return lines
+
+
+def results(summaries, comparisons, alpha, margin, baseline):
+    """The JSON file's text."""
+    return json.dumps({"alpha": alpha, "margin": margin, "baseline": baseline,
+                       "sets": [s.fields() for s in summaries],
+                       "comparisons": [c.fields() for c in comparisons]}, indent=2) + "\n"
