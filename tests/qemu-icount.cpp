@@ -38,8 +38,8 @@ uint64_t qemu_plugin_start_code();
 uint64_t qemu_plugin_end_code();
 
 __attribute__((visibility("default"))) extern const int qemu_plugin_version = 1;
-__attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t,
-                                                               const qemu_info_t *, int, char **);
+__attribute__((visibility("default"))) int
+qemu_plugin_install(qemu_plugin_id_t plugin, const qemu_info_t *info, int argc, char **argv);
 }
 
 namespace
@@ -50,24 +50,24 @@ uint64_t start, end, total;
 std::unordered_map<uint64_t, uint64_t> counts;
 std::unordered_map<uint64_t, std::string> symbols;
 
-void translate(qemu_plugin_id_t, qemu_plugin_tb *tb)
+void translate(qemu_plugin_id_t /*plugin*/, qemu_plugin_tb *block)
 {
 	// The program is loaded only after the plugin is installed.
 	if (end == 0) {
 		start = qemu_plugin_start_code();
 		end = qemu_plugin_end_code();
 	}
-	size_t n = qemu_plugin_tb_n_insns(tb);
-	qemu_plugin_register_vcpu_tb_exec_inline(tb, QEMU_PLUGIN_INLINE_ADD_U64, &total, n);
-	for (size_t i = 0; i < n; i++) {
-		qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
-		uint64_t pc = qemu_plugin_insn_vaddr(insn);
-		if (pc < start || pc >= end)
+	size_t insns = qemu_plugin_tb_n_insns(block);
+	qemu_plugin_register_vcpu_tb_exec_inline(block, QEMU_PLUGIN_INLINE_ADD_U64, &total, insns);
+	for (size_t i = 0; i < insns; i++) {
+		qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(block, i);
+		uint64_t vaddr = qemu_plugin_insn_vaddr(insn);
+		if (vaddr < start || vaddr >= end)
 			continue;
 		const char *symbol = qemu_plugin_insn_symbol(insn);
-		symbols[pc - start] = symbol != nullptr ? symbol : "?";
+		symbols[vaddr - start] = symbol != nullptr ? symbol : "?";
 		qemu_plugin_register_vcpu_insn_exec_inline(insn, QEMU_PLUGIN_INLINE_ADD_U64,
-		                                           &counts[pc - start], 1);
+		                                           &counts[vaddr - start], 1);
 	}
 }
 
@@ -85,23 +85,25 @@ void report()
 		count.second = 0;
 }
 
-void syscall(qemu_plugin_id_t, unsigned int, int64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-             uint64_t, uint64_t, uint64_t, uint64_t)
+void syscall(qemu_plugin_id_t /*plugin*/, unsigned int /*vcpu_index*/, int64_t /*num*/,
+             uint64_t /*a1*/, uint64_t /*a2*/, uint64_t /*a3*/, uint64_t /*a4*/, uint64_t /*a5*/,
+             uint64_t /*a6*/, uint64_t /*a7*/, uint64_t /*a8*/)
 {
 	report();
 }
 
-void finish(qemu_plugin_id_t, void *)
+void finish(qemu_plugin_id_t /*plugin*/, void * /*userdata*/)
 {
 	report();
 }
 
 } // namespace
 
-int qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *, int, char **)
+int qemu_plugin_install(qemu_plugin_id_t plugin, const qemu_info_t * /*info*/, int /*argc*/,
+                        char ** /*argv*/)
 {
-	qemu_plugin_register_vcpu_tb_trans_cb(id, translate);
-	qemu_plugin_register_vcpu_syscall_cb(id, syscall);
-	qemu_plugin_register_atexit_cb(id, finish, nullptr);
+	qemu_plugin_register_vcpu_tb_trans_cb(plugin, translate);
+	qemu_plugin_register_vcpu_syscall_cb(plugin, syscall);
+	qemu_plugin_register_atexit_cb(plugin, finish, nullptr);
 	return 0;
 }
