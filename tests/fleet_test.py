@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end test of fleet/probe.yml: three hosts reached over a real SSH
-server on the loopback, started for the test, and a fourth that cannot be
-reached.
+"""End-to-end test of fleet/probe.yml: hosts reached over a real SSH server
+on the loopback, started for the test: three plain ones, one whose
+inventory name is no file name, one whose probe fails after two runs, and
+one that cannot be reached.
 
 usage: fleet_test.py PROBE
 """
@@ -22,10 +23,17 @@ import unittest
 
 import ctest
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from delayprobe_tools import runfile  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # sshd wants to be started by its absolute path.
 SSHD = "/usr/sbin/sshd"
 HOSTS = ["left", "middle", "right"]
+# A name with a path, a space and a shell's separator in it.
+UNSAFE = "../x;touch y"
+# Its probe fails on its third run, so that the bench stops with two kept.
+BROKEN = "broken"
 RUNS, SESSIONS = 3, 2
 PROBE = ""
 
@@ -63,8 +71,17 @@ class Playbook(unittest.TestCase):
                "ansible_ssh_private_key_file": str(key),
                "ansible_ssh_common_args":
                    "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"}
-        hosts = {name: {**ssh, "ansible_port": port} for name in HOSTS}
+        hosts = {name: {**ssh, "ansible_port": port} for name in HOSTS + [UNSAFE, BROKEN]}
         hosts["gone"] = {**ssh, "ansible_port": closed.getsockname()[1]}
+        broken = cls.tmp / "broken-probe"
+        broken.write_text(f"""#!/bin/sh
+n=$(cat "$(dirname "$0")/runs" 2>/dev/null || echo 0)
+echo $((n + 1)) >"$(dirname "$0")/runs"
+[ "$n" -lt 2 ] || exit 1
+exec '{PROBE}'
+""")
+        broken.chmod(0o755)
+        hosts[BROKEN]["delayprobe_probe"] = str(broken)
         inventory = cls.tmp / "inventory.yml"
         inventory.write_text(json.dumps({"all": {"hosts": hosts, "vars": {
             "ansible_remote_tmp": str(cls.remote / "ansible"),
@@ -81,7 +98,7 @@ class Playbook(unittest.TestCase):
                "ANSIBLE_LOCAL_TEMP": str(cls.tmp / "local")}
         # A guard against a hang (a prompt, say), far above a normal run.
         playbook = ROOT / "fleet" / "probe.yml"
-        cls.done = subprocess.run(["ansible-playbook", "-i", inventory, playbook],
+        cls.done = subprocess.run(["ansible-playbook", "-f", "10", "-i", inventory, playbook],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                   env=env, cwd=cls.tmp, check=False, timeout=900)
 
@@ -126,15 +143,16 @@ UsePAM no
 
     def test_each_reachable_host_wrote_every_run_of_every_session(self):
         for host in HOSTS:
-            with self.subTest(host=host), open(self.results / f"{host}.csv", newline="",
-                                                 encoding="utf-8") as f:
+            path = self.results / f"{host}.csv"
+            with self.subTest(host=host), open(path, newline="", encoding="utf-8") as f:
                 rows = list(csv.reader(f))
-                self.assertEqual(rows[0], ["run", "binary", "figure_us", "wall_us", "sha256",
-                                           "cpu", "host", "session"])
+                self.assertEqual(tuple(rows[0]), runfile.COLUMNS)
                 runs = {}
                 for row in rows[1:]:
-                    self.assertEqual(len(row), 8, row)
-                    run, binary, figure, wall, _, _, _, session = row
+                    self.assertEqual(len(row), len(runfile.COLUMNS), row)
+                    row = dict(zip(runfile.COLUMNS, row))
+                    run, binary, figure, wall, session = (row[c] for c in (
+                        "run", "binary", "figure_us", "wall_us", "session"))
                     # The figure is an integer; /bin/true prints none.
                     self.assertRegex(figure, r"\A-?[0-9]+\Z" if binary == "./delayprobe"
                                      else r"\A\Z")
@@ -145,18 +163,33 @@ UsePAM no
                 for numbers in runs.values():
                     self.assertEqual(numbers, list(range(RUNS)))
 
-    def test_the_three_hosts_are_compared_against_their_pool_and_drawn(self):
-        self.assertEqual(sorted(p.name for p in self.results.iterdir()),
-                         ["compare.json", "compare.md", "compare.svg"] +
-                         [f"{host}.csv" for host in HOSTS], self.done.stdout)
+    def test_the_hosts_are_compared_against_their_pool_and_drawn(self):
+        names = sorted(p.name for p in self.results.iterdir())
+        # The unsafe name's file, the one name here with a hash.
+        unsafe = [n for n in names
+                  if re.fullmatch(r"[A-Za-z0-9_][A-Za-z0-9._-]*-[0-9a-f]{8}\.csv", n)]
+        self.assertEqual(len(unsafe), 1, self.done.stdout)
+        files = [f"{host}.csv" for host in HOSTS] + unsafe + [f"{BROKEN}.csv"]
+        self.assertEqual(names, sorted(["compare.json", "compare.md", "compare.svg", "previous"]
+                                       + files), self.done.stdout)
         with open(self.results / "compare.json", encoding="utf-8") as f:
             report = json.load(f)
-        self.assertEqual([s["file"] for s in report["sets"]], [f"{host}.csv" for host in HOSTS])
-        self.assertEqual([c["baseline"] for c in report["comparisons"]], ["pooled"] * 3)
+        self.assertEqual([s["file"] for s in report["sets"]], files)
+        self.assertEqual([c["baseline"] for c in report["comparisons"]], ["pooled"] * len(files))
         table = (self.results / "compare.md").read_text(encoding="utf-8")
-        self.assertEqual(re.findall(r"^\| (#\d+) \| (\w+)\.csv \|", table, re.M),
-                         [(f"#{i}", host) for i, host in enumerate(HOSTS, 1)])
+        self.assertEqual(re.findall(r"^\| (#\d+) \| (\S+) \|", table, re.M),
+                         [(f"#{i}", name) for i, name in enumerate(files, 1)])
+        self.assertIn(f"\nRenamed for their files: {UNSAFE} as {unsafe[0]}\n", table)
         self.assertIn("<svg", (self.results / "compare.svg").read_text(encoding="utf-8"))
+
+    def test_a_bench_that_stopped_early_is_compared_with_the_runs_it_kept(self):
+        with open(self.results / f"{BROKEN}.csv", newline="", encoding="utf-8") as f:
+            probes = [row for row in csv.reader(f) if row[1] == "./delayprobe"]
+        self.assertEqual(len(probes), 2, self.done.stdout)
+        line = f"Partial (the bench stopped early, see above): {BROKEN}"
+        self.assertIn(line, self.done.stdout)
+        self.assertIn(f"\n{line}\n", (self.results / "compare.md").read_text(encoding="utf-8"))
+        self.assertRegex(self.done.stdout, rf"\n{BROKEN} +: .* failed=1 ")
 
     def test_nothing_is_left_on_the_hosts(self):
         # Ansible's own directory may stay, empty.
@@ -165,10 +198,10 @@ UsePAM no
         self.assertEqual(left, [], self.done.stdout)
 
     def test_the_unreachable_host_is_named_and_fails_the_run(self):
-        # ansible-playbook's status for unreachable hosts, and no failed one.
+        # ansible-playbook's status for unreachable hosts, before that for failed ones.
         self.assertEqual(self.done.returncode, 4, self.done.stdout)
         self.assertRegex(self.done.stdout, r"Not measured \(.*\): gone\b")
-        self.assertRegex(self.done.stdout, r"\ngone +: ok=0 .* unreachable=1 ")
+        self.assertRegex(self.done.stdout, r"\ngone +: .* unreachable=1 ")
 
 
 if __name__ == "__main__":
