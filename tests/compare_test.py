@@ -106,42 +106,76 @@ class Statistics(unittest.TestCase):
         ratios = sorted(b / a for a in x for b in y)
         # 5 against 5: the interval runs from the 3rd to the 23rd of the 25
         # ratios, as the critical value 2 leaves two outside at each end.
-        self.assertEqual(c.test, "U")
+        self.assertEqual((c.test, c.verdict), ("U", "inconclusive"))
         self.assertAlmostEqual(c.ci[0], ratios[2], places=9)
         self.assertAlmostEqual(c.ci[1], ratios[22], places=9)
         self.assertAlmostEqual(c.ratio, ratios[12], places=9)
 
-    def test_session_interval_is_students(self):
-        a = [[1000 + d] * 3 for d in (-20, -5, 0, 10, 15)]
-        b = [[1100 + d] * 3 for d in (-30, 0, 5, 20, 40)]
-        (c,) = run_compare(sets(a, b))
-        x = numpy.log([1000 + d for d in (-20, -5, 0, 10, 15)])
-        y = numpy.log([1100 + d for d in (-30, 0, 5, 20, 40)])
-        se = math.sqrt((x.var(ddof=1) + y.var(ddof=1)) / 5)
-        d = y.mean() - x.mean()
-        # t(0.975, 8) = 2.306 in the published tables.
-        self.assertEqual((c.unit, c.test), ("session", "t"))
-        self.assertAlmostEqual(c.ci[0], math.exp(d - 2.306 * se), places=4)
-        self.assertAlmostEqual(c.ci[1], math.exp(d + 2.306 * se), places=4)
+    def test_welch_matches_the_textbook(self):
+        # R's t.test(extra ~ group, data = sleep): t = -1.8608, df = 17.776,
+        # p = 0.07939, 95% interval of group 1 less group 2 -3.3654832 to
+        # 0.2054832.
+        g1 = numpy.array([0.7, -1.6, -0.2, -1.2, -0.1, 3.4, 3.7, 0.8, 0.0, 2.0])
+        g2 = numpy.array([1.9, 0.8, 1.1, 0.1, -0.1, 4.4, 5.5, 1.6, 4.6, 3.4])
+        t = stats.welch(g2, g1)
+        self.assertAlmostEqual(t.estimate / t.se, -1.8608, places=4)
+        self.assertAlmostEqual(t.df, 17.776, places=3)
+        self.assertAlmostEqual(t.p(), 0.07939, places=5)
+        lo, hi = t.interval(0.05, 1)
+        self.assertAlmostEqual(math.log(lo), -3.3654832, places=6)
+        self.assertAlmostEqual(math.log(hi), 0.2054832, places=6)
 
-    def test_interval_excludes_1_exactly_when_significant(self):
-        rng = numpy.random.default_rng(3)
-        for trial in range(150):
-            groups = []
-            for j in range(int(rng.integers(2, 5))):
-                coarse = 10 if trial % 2 else 1
-                groups.append([numpy.round(100 * numpy.exp(
-                    rng.normal(0, 0.05, int(rng.choice([1, 3, 8, 20]))) + 0.05 * (j == 1))
-                    / coarse) + 1 for _ in range(int(rng.choice([1, 2, 5])))])
-            for baseline in ("first", "pooled"):
-                alpha = float(rng.choice([0.01, 0.05, 0.2]))
-                for c in run_compare(sets(*groups), baseline, alpha):
-                    if c.ci is None:
-                        continue
-                    lo, hi = c.ci
-                    excludes = (lo is not None and lo > 1) or (hi is not None and hi < 1)
-                    with self.subTest(trial=trial, baseline=baseline, c=c):
-                        self.assertEqual(excludes, c.p_adjusted < alpha)
+    def test_equivalence_matches_a_published_example(self):
+        # NCSS's two-sample equivalence example, which the TOSTER R package
+        # checks: yields of two processes, bounds +-110, unequal variances:
+        # difference -8.1153846, SE 53.618547, df 19.169, p of the lower test
+        # 0.03628, of the upper 0.02002.
+        a = numpy.array([452, 874, 554, 447, 356, 754, 558, 574, 664, 682, 547, 435, 245])
+        b = numpy.array([546, 547, 774, 465, 459, 665, 467, 365, 589, 534, 456, 651, 654,
+                         665, 546, 537])
+        t = stats.welch(b, a)
+        self.assertAlmostEqual(t.se, 53.618547, places=5)
+        self.assertAlmostEqual(t.df, 19.169, places=3)
+        # The same test on a scale where the bounds are those of a 2% margin
+        # on the log ratio: the TOST p is the larger of the two.
+        low, high = math.log(0.98), math.log(1.02)
+        k = (high - low) / 220
+        moved = stats.T("t", low + (t.estimate + 110) * k, t.se * k, t.df, (13, 16))
+        self.assertAlmostEqual(moved.tost(0.02), 0.03628, places=5)
+        self.assertAlmostEqual(moved.below(high), 0.02002, places=5)
+
+    def test_moderated_variances_by_hand(self):
+        # trigamma(1) = pi^2/6 and trigamma(1/2) = pi^2/2; the median of
+        # three standard normals has variance 1 - sqrt(3)/pi.
+        self.assertAlmostEqual(stats.trigamma_inverse(math.pi ** 2 / 6), 1.0, places=7)
+        self.assertAlmostEqual(stats.trigamma_inverse(math.pi ** 2 / 2), 0.5, places=7)
+        self.assertAlmostEqual(stats.median_factor(3), 3 * (1 - math.sqrt(3) / math.pi),
+                               places=6)
+        # Sessions m - h, m, m + h have variance h^2. With h = 1, e^0.5, e the
+        # log variances are 0, 1, 2; with 2 df each, digamma(1) = -gamma, so
+        # the corrected logs are z + gamma, of mean 1 + gamma and variance 1,
+        # below trigamma(1) = pi^2/6: no more spread than sampling gives, so
+        # every set takes s0^2 = exp(1 + gamma), with the fleet's 6 df. Set 1
+        # against the median of the other two, their mean: the variance of
+        # its mean s0^2/3, plus (s0^2/3 + s0^2/3)/4.
+        logs = [numpy.array([-1, 0, 1]) * h + m
+                for h, m in ((1, 0.0), (math.exp(0.5), 1.0), (math.e, 3.0))]
+        t = stats.moderated(logs)[0]
+        self.assertAlmostEqual(t.estimate, -2.0)
+        self.assertAlmostEqual(t.se, math.sqrt(0.5 * math.exp(1.5772156649015329)), places=10)
+        self.assertEqual(t.df, 6)
+
+    def test_odd_values_get_a_warning_and_no_verdict(self):
+        told = []
+        clock = sets([[1000, 1010, 990]] * 3, [[1000, -5, 1020]] * 3)
+        flat = sets([[1000] * 3] * 3, [[1001] * 3] * 3)
+        for groups, baseline, warning in [(clock, "first", "clock went back"),
+                                          (flat, "first", "no spread"),
+                                          (flat[:1], "pooled", "three or more sets")]:
+            with self.subTest(warning):
+                (c,) = verdicts.compare(groups, baseline, 0.05, 2.0, told.append)
+                self.assertEqual((c.verdict, c.p), ("inconclusive", None))
+                self.assertIn(warning, told.pop())
 
 
 def simulate(rng, ratio, sessions, session_sd, runs=100, run_sd=0.03):
@@ -191,31 +225,25 @@ class Run(unittest.TestCase):
 
     @statistics
     def test_seeded_verdicts(self):
-        rng = numpy.random.default_rng(13)
-        done, result = self.verdicts(simulate(rng, 1, 5, 0.02), simulate(rng, 1.1, 5, 0.02),
-                                     simulate(rng, 1, 5, 0.02))
-        self.assertEqual([(c["unit"], c["verdict"]) for c in result["comparisons"]],
-                         [("session", "slower"), ("session", "inconclusive")])
-        self.assertEqual((result["alpha"], result["baseline"]), (0.05, "first"))
-        self.assertIn("| slower |", done.stdout.decode())
-        self.assertIn("| ~ |", done.stdout.decode())
-        _, result = self.verdicts(*(simulate(rng, r, 8, 0.003) for r in (1, 1, 1.05)),
-                                  margin=2)
-        self.assertEqual([c["verdict"] for c in result["comparisons"]], ["same", "slower"])
-        # Against the pool, the two alike are 1.7% faster than the rest.
-        _, result = self.verdicts(*(simulate(rng, r, 8, 0.003) for r in (1, 1, 1, 1.1)),
-                                  margin=2, baseline="pooled")
-        # The slow set lifts the pool, but its spread widens the intervals of
-        # the others too much to call them faster.
-        self.assertEqual([c["verdict"] for c in result["comparisons"]],
-                         ["inconclusive"] * 3 + ["slower"])
-
-    @statistics
-    def test_one_session_is_compared_run_by_run_with_a_warning(self):
-        rng = numpy.random.default_rng(5)
-        done, result = self.verdicts(simulate(rng, 1, 1, 0), simulate(rng, 1, 5, 0.01))
-        self.assertEqual(result["comparisons"][0]["unit"], "run")
-        self.assertIn("drift between sessions is not accounted for", done.stderr.decode())
+        rng = numpy.random.default_rng(4)
+        groups = [simulate(rng, r, k, 0.003) for r, k in
+                  [(1, 8), (1.05, 8), (1, 8), (1.018, 8), (1, 2), (1, 1)]]
+        done, result = self.verdicts(*groups, margin=2)
+        self.assertEqual([(c["test"], c["verdict"]) for c in result["comparisons"]],
+                         [("Welch t", "slower"), ("Welch t", "same"),
+                          ("Welch t", "within margin"), ("Welch t", "inconclusive"),
+                          ("U", "inconclusive")])
+        same = result["comparisons"][1]
+        self.assertLess(same["tost_p_adjusted"], 0.05)
+        self.assertIn("| within margin |", done.stdout.decode())
+        self.assertIn("#5: no verdict: fewer than 3 sessions on a side", done.stdout.decode())
+        self.assertIn("#6: one session on a side", done.stderr.decode())
+        # Against the median of the others, the 1.8% between the two alike and
+        # the third is shown, but within the margin.
+        _, result = self.verdicts(*groups[:4], margin=2, baseline="pooled")
+        self.assertEqual([(c["test"], c["verdict"]) for c in result["comparisons"]],
+                         [("moderated t", v) for v in
+                          ("within margin", "slower", "inconclusive", "within margin")])
 
     @statistics
     def test_figures_p_values_and_names_print_in_full(self):
@@ -257,6 +285,7 @@ class Run(unittest.TestCase):
             ("not UTF-8", [ok.encode() + b"1,\xff,12,1,x,c,h,s\n"], [], "line 3: not UTF-8"),
             ("NUL", [ok + "1,a,1\x002,1,x,c,h,s\n"], [], "line 3:"),
             ("missing file", [], ["nonexistent.csv"], "nonexistent.csv: No such file"),
+            ("name on two lines", [], ["no\nsuch.csv"], "no\\nsuch.csv: No such file"),
             ("directory", [], ["."], ".: Is a directory"),
             ("empty --json", [ok], ["--json", ""], "--json: empty file name"),
             ("empty --plot", [ok], ["--plot", ""], "--plot: empty file name"),
@@ -294,6 +323,26 @@ class Run(unittest.TestCase):
         self.assertEqual(done.returncode, 0)
         self.assertEqual(json.loads(old.read_text())["sets"][0]["median"], 6)
         self.assertEqual(sorted(os.listdir(self.dir)), ["0.csv", "old.json"])
+        # Through a link, to what it names; in place to a device.
+        (self.dir / "link.json").symlink_to("old.json")
+        done = self.run_tool("--json", "link.json", files=[csv_text([[5, 6, 7, 8]])])
+        self.assertEqual(json.loads(old.read_text())["sets"][0]["median"], 6.5)
+        self.assertTrue((self.dir / "link.json").is_symlink())
+        done = self.run_tool("--json", "/dev/stdout", files=[csv_text([[5, 6, 7]])])
+        self.assertTrue(done.stdout.startswith(b"{"), done.stdout[:80])
+
+    @statistics
+    def test_names_stay_apart_and_print_in_any_encoding(self):
+        raw, text = runfile.name(b"\xff"), runfile.name("\\xff")
+        self.assertNotEqual(raw, text)
+        rng = numpy.random.default_rng(2)
+        done = self.run_tool(files=[csv_text(simulate(rng, 1, 3, 0.01, 5), binary=raw) +
+                                    csv_text(simulate(rng, 1, 3, 0.01, 5), binary=text)[
+                                        len(HEADER):]],
+                             env={**os.environ, "PYTHONIOENCODING": "ascii"})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode("ascii").count("| #"), 2)
+        self.assertIn("median \\xb5s", done.stdout.decode("ascii"))
 
     @statistics
     def test_standard_output_closed_full_or_gone(self):

@@ -9,7 +9,7 @@ from . import output
 from .verdicts import MARKS
 
 COLOURS = {"slower": "tab:red", "faster": "tab:blue", "same": "tab:green",
-           "inconclusive": "tab:gray", "baseline": "black"}
+           "within margin": "tab:olive", "inconclusive": "tab:gray", "baseline": "black"}
 # Past this many sets, boxes would be too thin to read.
 BOXES = 40
 
@@ -29,7 +29,7 @@ def picture(path, samples, summaries, verdicts, reference):
     else:
         dots(ax, runs, order, summaries, verdicts)
     ax.axhline(reference[1], color="black", linestyle="--", linewidth=1, label=reference[0])
-    for verdict in ("baseline", "slower", "faster", "same", "inconclusive"):
+    for verdict in COLOURS:
         if verdict in verdicts:
             ax.plot([], [], "s", color=COLOURS[verdict],
                     label="inconclusive (~)" if verdict == "inconclusive" else verdict)

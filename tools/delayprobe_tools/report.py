@@ -71,11 +71,12 @@ def table(summaries, comparisons, alpha, pooled):
 
 
 def ratio_cells(c):
+    p = c.p_adjusted
     return [f"{c.ratio:.3f}" if c.ratio else "–",
             "[" + ", ".join("–" if v is None else f"{v:.3f}" for v in c.ci) + "]"
             if c.ci else "–",
             verdicts.MARKS[c.verdict],
-            "<1e-300" if c.p_adjusted < 1e-300 else f"{c.p_adjusted:.3g}"]
+            "–" if p is None else "<1e-300" if p < 1e-300 else f"{p:.3g}"]
 
 
 def notes(summaries, comparisons):
@@ -90,8 +91,17 @@ def notes(summaries, comparisons):
     for digest, group in same.items():
         if len(group) > 1 and digest != "?":
             lines.append(f"{', '.join(group)}: the same binary")
-    if len(comparisons) > 1:
-        lines.append(f"p and intervals are corrected for {len(comparisons)} comparisons (Holm)")
+    why = {}
+    for c in comparisons:
+        if c.reason:
+            why.setdefault(c.reason, []).append(summaries[c.set].set)
+    lines += [f"{listed(names)}: no verdict: {reason}" for reason, names in why.items()]
+    family = sum(c.p is not None and not c.reason for c in comparisons)
+    info = sum(c.p is not None and bool(c.reason) for c in comparisons)
+    if family > 1 or info and family + info > 1:
+        lines.append(f"p and intervals are corrected for {family} comparisons (Holm)" + (
+            f", and the {info} without a verdict for {family + info} (Bonferroni)" if info
+            else "") + "; each interval holds its own ratio at its level, not all at once")
     return lines
 
 

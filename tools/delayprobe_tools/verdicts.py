@@ -1,5 +1,6 @@
 """Which test each comparison takes, and the verdict it gives: slower,
-faster, the same within a margin, or inconclusive."""
+faster, the same within a margin, a difference within the margin, or
+inconclusive."""
 
 import dataclasses
 import math
@@ -8,9 +9,38 @@ import typing
 import numpy as np
 
 from . import stats
+from .text import listed
 
 # The words of the verdicts, and the marks the table gives them.
-MARKS = {"same": "same", "slower": "slower", "faster": "faster", "inconclusive": "~"}
+MARKS = {"same": "same", "slower": "slower", "faster": "faster",
+         "within margin": "within margin", "inconclusive": "~"}
+# Welch's test is liberal on two sessions a side, and the interval of the
+# variance of two is too wide to say anything: no verdict below three.
+FEWEST = 3
+# Why a comparison gives no verdict, and the warning that says so.
+WHY = {
+    "clock": ("figures of 0 or less",
+              "figures of 0 or less: the clock went back or stood still during those runs; "
+              "no verdict is built on them, and they are left out of any pool"),
+    "one session": ("one session on a side: the run-level test is information only",
+                    "one session on a side: compared run by run for information only, with "
+                    "no verdict, as the runs of one session drift together (the same machine "
+                    "is called different by them in 78% of simulated trials with a session "
+                    "sd of 2%); take 5 or more sessions (delayprobe-bench --sessions 5)"),
+    "few": (f"fewer than {FEWEST} sessions on a side",
+            f"fewer than {FEWEST} sessions on a side: no verdict, as the test is not to be "
+            "trusted on so few; take 5 or more sessions"),
+    "no spread": ("no spread: every session's median is the same",
+                  "no spread: every session's median is the same on both sides, so nothing "
+                  "says how sure a difference is; no verdict"),
+    "small pool": ("fewer than two other sets to pool",
+                   "--baseline pooled needs three or more sets with figures above 0, so that "
+                   "each is compared with two or more others: no verdict; compare two sets "
+                   "with --baseline first"),
+    "no pool spread": ("too few sets of 2 or more sessions to learn the pool's spread from",
+                       "--baseline pooled: too few sets of 2 or more sessions to learn the "
+                       "pool's spread from: no verdict for the sets of 2 or more"),
+}
 
 
 @dataclasses.dataclass
@@ -33,92 +63,148 @@ class Sample:
 
 @dataclasses.dataclass
 class Comparison:
-    """A set against its baseline: the test, its p before and after Holm's
-    correction, and the ratio with the interval at the level the
-    correction gives."""
+    """A set against its baseline: the test, its p before and after the
+    correction for the number of comparisons, the ratio with its interval
+    at the level the correction gives, and the equivalence test's p."""
     set: int  # the set's index
     baseline: typing.Union[int, str]  # the index of the baseline set, or "pooled"
     unit: str  # "session" or "run"
-    test: str
-    p: float
-    p_adjusted: float = None
-    ci_level: float = None
+    test: typing.Optional[str] = None  # "Welch t", "moderated t", "U", or None for none
+    p: typing.Optional[float] = None
+    p_adjusted: typing.Optional[float] = None
+    ci_level: typing.Optional[float] = None
     ratio: typing.Optional[float] = None
     ci: typing.Optional[typing.Tuple[typing.Optional[float], typing.Optional[float]]] = None
-    verdict: str = None
+    verdict: str = "inconclusive"
+    tost_p: typing.Optional[float] = None  # that the ratio lies within the margin
+    tost_p_adjusted: typing.Optional[float] = None
+    reason: typing.Optional[str] = None  # why there is no verdict, if that is the cause
 
     def fields(self):
         """The comparison as the JSON file holds it."""
         return {"test": self.test, "set": self.set, "baseline": self.baseline,
                 "unit": self.unit, "p": self.p, "p_adjusted": self.p_adjusted,
                 "ci_level": self.ci_level, "ratio": self.ratio,
-                "ci": list(self.ci) if self.ci else None, "verdict": self.verdict}
+                "ci": list(self.ci) if self.ci else None, "verdict": self.verdict,
+                "tost_p": self.tost_p, "tost_p_adjusted": self.tost_p_adjusted,
+                "reason": self.reason}
 
 
 def compare(samples, baseline="first", alpha=0.05, margin=0.0, warn=lambda message: None):
     """Every comparison that baseline ("first" or "pooled") asks for, with
     its verdict; margin is in percent."""
-    pooled = baseline == "pooled"
-    pool = {}
-    found, tests = [], []
-    for i in range(len(samples)) if pooled else range(1, len(samples)):
-        unit, t = test(samples, i, pool if pooled else None)
-        found.append(Comparison(i, "pooled" if pooled else 0, unit, t.name, t.p_at(0.0)))
-        tests.append(t)
-    if not tests:
-        return []
-    best = min(t.best for t in tests)
-    if best * len(tests) >= alpha:
-        warn(f"no comparison can be significant: with these counts of runs the smallest p "
-             f"is {best:.3g}, and {len(tests)} comparisons need less than "
-             f"{alpha / len(tests):.3g}; take more runs")
-    for c, t, factor in zip(found, tests, stats.holm([c.p for c in found])):
-        judge(c, t, factor, alpha, margin / 100)
+    clock = [int((s.runs <= 0).sum()) for s in samples]
+    if baseline == "pooled":
+        found = pooled(samples, [not n for n in clock])
+    else:
+        found = [against_first(samples, i, clock[0] or clock[i]) for i in range(1, len(samples))]
+    judge_all([c for c, _, _ in found], [t for _, t, _ in found], [w for _, _, w in found],
+              alpha, margin / 100)
+    bad = [f"#{i + 1} ({n} of {len(s.runs)})" for i, (n, s) in enumerate(zip(clock, samples))
+           if n]
+    if bad:
+        warn(f"{listed(bad)}: {WHY['clock'][1]}")
+    told = {}
+    for c, _, why in found:
+        if why and why != "clock":
+            told.setdefault(why, []).append(f"#{c.set + 1}")
+    for why, names in told.items():
+        warn(WHY[why][1] if why == "small pool" else f"{listed(names)}: {WHY[why][1]}")
+    return [c for c, _, _ in found]
+
+
+def against_first(samples, i, clock):
+    """Set i against the first: its comparison, its test, and why it gives no
+    verdict, if it gives none."""
+    x, y = samples[0], samples[i]
+    if clock:
+        return Comparison(i, 0, "session"), None, "clock"
+    if min(len(x.sessions), len(y.sessions)) < 2:
+        return Comparison(i, 0, "run"), runs_test(x.runs, y.runs), "one session"
+    t = stats.welch(np.log(x.medians), np.log(y.medians))
+    return Comparison(i, 0, "session"), t, spread(t)
+
+
+def spread(t):
+    """Why the t test t gives no verdict, or None."""
+    return "no spread" if not t.se > 0 else "few" if min(t.sizes) < FEWEST else None
+
+
+def pooled(samples, fine):
+    """Each set against the median of the others: the moderated t test of
+    sessions, or for a set of one session, the U test of its runs against
+    those of the others, for information. Sets with figures of 0 or less
+    are left out of the pool."""
+    valid = [i for i, ok in enumerate(fine) if ok]
+    by_set = {}
+    several = [i for i in valid if len(samples[i].sessions) > 1]
+    if len(valid) >= 3 and len(several) >= 2:
+        tests = stats.moderated([np.log(samples[i].medians) for i in valid])
+        by_set = dict(zip(valid, tests or [None] * len(valid)))
+    found, whole = [], None
+    for i, s in enumerate(samples):
+        unit = "session" if len(s.sessions) > 1 else "run"
+        c = Comparison(i, "pooled", unit)
+        if not fine[i] or len(valid) < 3:
+            found.append((c, None, "small pool" if fine[i] else "clock"))
+        elif unit == "run":
+            if whole is None:
+                every = np.concatenate([samples[j].runs for j in valid])
+                whole = every, stats.tally(every)
+            found.append((c, runs_test(whole[0], s.runs, whole[1]), "one session"))
+        elif i not in by_set:
+            found.append((c, None, "no pool spread"))
+        else:
+            t = by_set[i]
+            found.append((c, t, "no spread" if t is None else spread(t)))
     return found
 
 
-def judge(c, t, factor, alpha, margin):
-    """Fill in c from its test t and Holm's factor."""
-    c.p_adjusted = min(1.0, c.p * factor)
-    c.ci_level = 1 - alpha / factor
-    if t.span:
-        c.ratio = math.exp(t.estimate)
-        c.ci = stats.interval(t.p_at, t.estimate, t.span, alpha, factor)
-    if c.ci and None not in c.ci and 1 - margin <= c.ci[0] and c.ci[1] <= 1 + margin:
-        c.verdict = "same"
-    elif c.p * factor < alpha:
-        c.verdict = "slower" if t.slower else "faster"
-    else:
-        c.verdict = "inconclusive"
+def judge_all(found, tests, why, alpha, margin):
+    """Fill in every comparison. Those that can give a verdict are one
+    family for Holm's correction, and their tests of equivalence another;
+    the rest, shown for information, are corrected by Bonferroni for every
+    comparison with a test."""
+    live = [k for k, t in enumerate(tests) if t is not None and t.usable]
+    family = [k for k in live if why[k] is None]
+    factors = dict(zip(family, stats.holm([tests[k].p() for k in family])))
+    tost = np.array([tests[k].tost(margin) for k in family])
+    same = dict(zip(family, np.minimum(1.0, tost * stats.holm(tost))))
+    for k, (c, t) in enumerate(zip(found, tests)):
+        c.reason = WHY[why[k]][0] if why[k] else None
+        if t is not None:
+            c.test, c.ratio = t.name, t.ratio
+        if k in live:
+            factor = factors.get(k, len(live))
+            c.p, c.tost_p = t.p(), t.tost(margin)
+            c.p_adjusted, c.ci_level = min(1.0, c.p * factor), 1 - alpha / factor
+            c.ci = t.interval(alpha, factor)
+        if k in factors:
+            c.tost_p_adjusted = float(same[k])
+            c.verdict = decide(c, c.p * factors[k] < alpha, alpha, margin)
 
 
-def test(samples, i, pool):
-    """The unit and the test of set i against the first set, or, given a
-    pool (a dict that caches it), against all the others together:
-    sessions when both sides hold two or more, else runs."""
-    s = samples[i]
-    others = [t for j, t in enumerate(samples) if j != i] if pool is not None else [samples[0]]
-    unit = "session" if len(s.sessions) > 1 and sum(len(t.sessions) for t in others) > 1 \
-        else "run"
-    obs = s.unit(unit)
-    if pool is not None and unit not in pool:
-        every = np.concatenate([t.unit(unit) for t in samples])
-        pool[unit] = every, stats.tally(every)
-    base = pool[unit][0] if pool is not None else samples[0].unit(unit)
+def decide(c, significant, alpha, margin):
+    """slower or faster only when the whole interval lies beyond the margin;
+    same by the equivalence test; within margin when a difference is shown
+    but is not shown to pass the margin, and its estimate lies inside it."""
+    lo, hi = c.ci
+    if significant and (lo > 1 + margin or hi < 1 - margin):
+        return "slower" if lo > 1 else "faster"
+    if c.tost_p_adjusted < alpha:
+        return "same"
+    if significant and 1 - margin <= c.ratio <= 1 + margin:
+        return "within margin"
+    return "inconclusive"
+
+
+def runs_test(base, obs, whole=None):
+    """The U test of the runs obs against base, or given whole, the tally of
+    every set's runs, against all the others: the counts against every set,
+    less those against itself, and the ties of all sets together."""
     positive = base.min() > 0 and obs.min() > 0
-    if unit == "session" and positive:
-        if pool is not None:
-            base = np.concatenate([t.unit(unit) for t in others])
-        return unit, stats.means(base, obs)
     span = (math.log(obs.min() / base.max()) - 1, math.log(obs.max() / base.min()) + 1) \
         if positive else None
-    return unit, ranks(base, obs, span, pool and pool[unit][1])
-
-
-def ranks(base, obs, span, whole):
-    """The U test of obs against base, or, given whole, the tally of every
-    set's observations, against all the others: the counts against every
-    set, less those against itself, and the ties of all sets together."""
     mine = stats.tally(obs)
     if whole is not None:
         counts, size = whole[2], len(base) - len(obs)
