@@ -8,6 +8,7 @@ valgrind in the PATH the tests give it: counting takes seconds a binary.
 """
 
 import csv
+import fcntl
 import os
 import re
 import resource
@@ -143,6 +144,9 @@ class Errors(unittest.TestCase):
         (["--csv", "no/out.csv", "./probe"], None, 1, r"no/out.csv: No such file or directory$"),
         (["--csv", "dir", "./probe"], None, 1, r"dir: Is a directory$"),
         (["--csv", "/dev/full", "./probe"], None, 1, r"/dev/full: No space left on device$"),
+        (["--csv", "probe", "./probe"], None, 1,
+         r"--csv probe: is \./probe, a probe being measured$"),
+        (["--csv", "fail", "./probe"], None, 1, r"--csv fail: is an executable file, not a run"),
         (["--append", "--csv", "other.csv", "./probe"], None, 1,
          r"other.csv: line 1 is not the header"),
         (["--append", "--csv", "cut.csv", "./probe"], None, 1,
@@ -195,7 +199,41 @@ class Errors(unittest.TestCase):
                     rows(os.path.join(tmp, "out.csv"))
 
 
+class Outputs(Case):
+    def test_a_name_is_followed_to_what_it_names(self):
+        os.symlink("real.csv", os.path.join(self.tmp, "link.csv"))
+        with open(os.path.join(self.tmp, "out.txt"), "wb") as stdout:
+            for csv_name in ("link.csv", "/dev/stdout"):
+                done = bench(["--runs", "2", "--csv", csv_name, "./probe"], self.tmp,
+                             stdout=stdout)
+                self.assertEqual(done.wait(), 0)
+        self.assertTrue(os.path.islink(os.path.join(self.tmp, "link.csv")))
+        self.assertEqual(len(rows(os.path.join(self.tmp, "real.csv"))), 4)
+        # The first table, then the run file and its table, where the shell
+        # sent stdout.
+        with open(os.path.join(self.tmp, "out.txt"), encoding="utf-8") as f:
+            table, _, runs = f.read().partition(HEADER)
+        self.assertIn("| `./probe` |", table)
+        self.assertEqual(len(re.findall(r"^[01],", runs, re.M)), 4)
+        self.assertIn("| `./probe` |", runs)
+        # A second writer is refused, before it runs anything.
+        with open(os.path.join(self.tmp, "real.csv")) as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            done = bench(["--csv", "link.csv", "./probe"], self.tmp, stderr=subprocess.PIPE)
+            self.assertEqual(done.communicate()[1], b"delayprobe-bench: link.csv: another "
+                             b"program is writing it; name another file, or wait\n")
+
+
 class Stop(Case):
+    def test_a_signal_stops_a_write_that_blocks(self):
+        os.mkfifo(os.path.join(self.tmp, "fifo"))
+        done = bench(["--csv", "fifo", "./probe"], self.tmp, stderr=subprocess.PIPE)
+        time.sleep(0.5)  # opening a FIFO that no one reads
+        done.send_signal(signal.SIGTERM)
+        _, stderr = done.communicate(timeout=5)
+        self.assertEqual((done.returncode, stderr.decode()), (
+            143, "delayprobe-bench: stopped by SIGTERM while opening fifo; kept no runs\n"))
+
     def test_sigint_keeps_every_finished_run_and_leaves_nothing_running(self):
         # Each run spends a while in a child of its own, and leaves another
         # behind, holding none of the tool's pipes.

@@ -4,7 +4,9 @@ nothing buffers, and files that are replaced only by complete ones."""
 import argparse
 import errno
 import os
+import re
 import signal
+import stat
 import sys
 import tempfile
 
@@ -79,20 +81,69 @@ def new_mode(st):
     return 0o666 & ~mask
 
 
+def target(path):
+    """The file that path names once its symbolic links are followed, and
+    whether to write it in place: a name that passes through /proc, as
+    /dev/stdout does, is a file already open in some process, and a rename
+    over where it leads would leave that process writing to nothing."""
+    seen = set()
+    path = os.path.abspath(path)
+    while True:
+        path = os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))
+        if path.startswith("/proc/"):
+            return path, True
+        if not os.path.islink(path) or path in seen:
+            break
+        seen.add(path)
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return path, False
+    return path, not stat.S_ISREG(st.st_mode)
+
+
+def open_in_place(real):
+    """A descriptor to write real, a file target() says to write in place:
+    one of this process's own descriptors shares its offset, so that what
+    goes through the name and what goes through the descriptor, as a table
+    on stdout beside a CSV file on /dev/stdout, do not overwrite each other."""
+    own = re.fullmatch(r"/proc/(?:self|%d)/fd/(\d+)" % os.getpid(), real)
+    if own:
+        return os.dup(int(own[1]))
+    return os.open(real, os.O_WRONLY | os.O_APPEND)
+
+
+def executable(path):
+    """Whether path is a regular file that some user may run: never what a
+    run file, a table or a picture replaces."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    return stat.S_ISREG(st.st_mode) and bool(st.st_mode & 0o111)
+
+
 def save(path, write):
-    """Write path through a temporary file beside it, so that an old file is
-    replaced only by a complete new one. A device or a pipe, such as
-    /dev/stdout, is written in place: renaming over it would replace it."""
+    """Write what path names through a temporary file beside it, so that an
+    old file is replaced only by a complete new one, with its mode kept. A
+    device or a pipe, such as /dev/stdout, is written in place: renaming
+    over it would replace it."""
     name = text.shown(path)
-    if os.path.exists(path) and not os.path.isfile(path):
+    real, in_place = target(path)
+    if in_place:
         try:
-            with open(path, "wb") as f:
+            with os.fdopen(open_in_place(real), "wb") as f:
                 write(f)
         except OSError as e:
             fail(f"{name}: {e.strerror}")
         return
     try:
-        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".", suffix=".tmp")
+        st = os.stat(real)
+    except OSError:
+        st = None
+    try:
+        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(real), prefix=".", suffix=".tmp")
     except OSError as e:
         fail(f"{name}: {e.strerror}")
     try:
@@ -100,8 +151,8 @@ def save(path, write):
             write(f)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(tmp, new_mode(None))
-        os.replace(tmp, path)
+        os.chmod(tmp, new_mode(st))
+        os.replace(tmp, real)
     except OSError as e:
         os.unlink(tmp)
         fail(f"{name}: {e.strerror}")

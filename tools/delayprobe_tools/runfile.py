@@ -17,10 +17,16 @@ missing, as in files written by hand."""
 
 import csv
 import dataclasses
+import errno
+import fcntl
 import io
 import os
 import re
+import stat
+import tempfile
 import typing
+
+from . import output
 
 COLUMNS = ("run", "binary", "figure_us", "wall_us", "sha256", "cpu", "host", "session")
 # The process that does nothing: its wall time is what starting one costs.
@@ -45,8 +51,9 @@ class RunSet:
 
 def name(binary):
     """The binary column for a name given as text or bytes: bytes that are
-    not UTF-8 as backslash escapes."""
-    return os.fsencode(binary).decode("utf-8", "backslashreplace")
+    not UTF-8 as backslash escapes, and a backslash doubled, so that two
+    names never share a column value."""
+    return os.fsencode(binary).replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
 
 
 def row(**values):
@@ -148,9 +155,14 @@ def rows(reader, path):
     return sets
 
 
+def fits(figure):
+    """Whether a figure fits in 64 bits, as every reader can hold it."""
+    return -1 << 63 <= figure < 1 << 63
+
+
 def parse_figure(text, line):
     figure = int(text) if FIGURE.fullmatch(text) else None
-    if figure is None or not -1 << 63 <= figure < 1 << 63:
+    if figure is None or not fits(figure):
         raise BadFile(f"line {line}: figure {text[:40]!r} is not a whole number of "
                       "microseconds that fits in 64 bits")
     return figure
@@ -166,3 +178,115 @@ def bad_line(path):
     except UnicodeDecodeError as e:
         return data.count(b"\n", 0, e.start) + 1
     return "?"
+
+
+class Writer:
+    """A run file written a whole row at a time as each run finishes, and
+    locked against a second writer. A file being replaced keeps its old
+    contents until the first row is ready to take their place; a device or
+    a pipe is written in place. OSError says what went wrong, BadFile what
+    is wrong with the file."""
+
+    def __init__(self, path, append):
+        self.rows, self.temp, self.old, self.end, self.created = 0, None, None, "\n", False
+        self.target, in_place = output.target(path)
+        self.regular = not in_place
+        st = stat_of(self.target)
+        if st and stat.S_ISDIR(st.st_mode):
+            raise OSError(errno.EISDIR, os.strerror(errno.EISDIR))
+        if in_place:
+            self.fd = output.open_in_place(self.target)
+            output.write_all(self.fd, header())
+            self.pending = b""
+            return
+        if st is None:
+            try:
+                self.fd = os.open(self.target, os.O_WRONLY | os.O_CREAT | os.O_EXCL,
+                                  output.new_mode(None))
+                self.created = True
+                self.pending = header()
+                lock(self.fd)
+                return
+            except FileExistsError:  # another writer made it just now
+                st = os.stat(self.target)
+        self.fd = self.open_existing(st, append)
+
+    def open_existing(self, st, append):
+        if append and st.st_size:
+            fd = os.open(self.target, os.O_WRONLY | os.O_APPEND)
+            lock(fd)
+            self.end, self.pending = line_end(self.target), b""
+            return fd
+        if not os.access(self.target, os.W_OK):
+            raise OSError(errno.EACCES, os.strerror(errno.EACCES))
+        # The old file stays locked until the new one takes its name.
+        self.old = os.open(self.target, os.O_RDONLY)
+        lock(self.old)
+        fd, self.temp = tempfile.mkstemp(dir=os.path.dirname(self.target),
+                                         prefix=f".{os.path.basename(self.target)}.")
+        lock(fd)
+        os.fchmod(fd, output.new_mode(st))
+        self.pending = header()
+        return fd
+
+    def write(self, values):
+        """Write a row whole, or leave the file as it was."""
+        data = self.pending + encode(values, self.end)
+        pos = os.lseek(self.fd, 0, os.SEEK_END) if self.regular else 0
+        try:
+            output.write_all(self.fd, data)
+            if self.temp:
+                os.fsync(self.fd)
+                os.rename(self.temp, self.target)
+                self.temp = None
+                os.close(self.old)
+        except OSError:
+            if self.regular:
+                os.ftruncate(self.fd, pos)
+            raise
+        self.pending = b""
+        self.rows += 1
+        if not self.named():
+            raise OSError(errno.ESTALE, "replaced or removed by another program")
+
+    def named(self):
+        """Whether the rows written are in the file that the name now names."""
+        if not self.regular or self.temp:
+            return True
+        try:
+            st, mine = os.stat(self.target), os.fstat(self.fd)
+        except OSError:
+            return False
+        return (st.st_dev, st.st_ino) == (mine.st_dev, mine.st_ino)
+
+    def kept(self):
+        """The rows that the file named holds."""
+        if self.fd is None:
+            return self.final
+        return self.rows if self.named() else 0
+
+    def close(self):
+        self.final = self.kept()
+        if self.temp:
+            os.unlink(self.temp)
+            os.close(self.old)
+        elif self.created and not self.rows and self.named():
+            os.unlink(self.target)  # made for rows that never came
+        elif self.regular:
+            os.fsync(self.fd)
+        fd, self.fd = self.fd, None
+        os.close(fd)
+
+
+def stat_of(path):
+    try:
+        return os.stat(path)
+    except FileNotFoundError:
+        return None
+
+
+def lock(fd):
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise BadFile("another program is writing it; name another file, or wait") from None
