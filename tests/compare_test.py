@@ -28,6 +28,8 @@ except ImportError:
 
 statistics = unittest.skipUnless(numpy, "needs numpy and scipy")
 HEADER = runfile.header().decode()
+# The header of the first version, which files written then still have.
+OLD = ",".join(runfile.COLUMNS[:runfile.FIRST]) + "\n"
 
 
 def p_of(x, y):
@@ -231,8 +233,12 @@ class Run(unittest.TestCase):
         done, result = self.verdicts(*groups, margin=2)
         self.assertEqual([(c["test"], c["verdict"]) for c in result["comparisons"]],
                          [("Welch t", "slower"), ("Welch t", "same"),
-                          ("Welch t", "within margin"), ("Welch t", "inconclusive"),
-                          ("U", "inconclusive")])
+                          ("Welch t", "within margin"), ("Welch t", "~"), ("U", "~")])
+        # The JSON names sets as the table does, and says its shape.
+        self.assertEqual((result["version"], result["baseline"]), (2, "#1"))
+        self.assertEqual([(c["set"], c["baseline"], c["significant"])
+                          for c in result["comparisons"][:2]],
+                         [("#2", "#1", True), ("#3", "#1", False)])
         same = result["comparisons"][1]
         self.assertLess(same["tost_p_adjusted"], 0.05)
         self.assertIn("| within margin |", done.stdout.decode())
@@ -243,7 +249,29 @@ class Run(unittest.TestCase):
         _, result = self.verdicts(*groups[:4], margin=2, baseline="pooled")
         self.assertEqual([(c["test"], c["verdict"]) for c in result["comparisons"]],
                          [("moderated t", v) for v in
-                          ("within margin", "slower", "inconclusive", "within margin")])
+                          ("within margin", "slower", "~", "within margin")])
+
+    @statistics
+    def test_the_baseline_is_the_set_asked_for_and_verdicts_set_the_status(self):
+        rng = numpy.random.default_rng(6)
+        a, b = (simulate(rng, r, 3, 0.003, runs=5) for r in (1, 1.2))
+        rows = [runfile.header()]
+        # b's rows come first, but the bench was given a first.
+        for order, binary, groups in ((2, "b", b), (1, "a", a)):
+            rows += [runfile.encode(runfile.row(run=i, binary=binary, figure_us=int(f),
+                                                session=str(k), order=order))
+                     for k, session in enumerate(groups) for i, f in enumerate(session)]
+        files = [b"".join(rows), csv_text(a)]
+        for args, status, ratio in [((), 0, "ratio to #1"), (("--baseline", "0.csv:b"), 0,
+                                                             "ratio to #2"),
+                                    (("--fail-on", "faster,same"), 0, "| slower |"),
+                                    (("--fail-on", "slower"), 3, "| slower |")]:
+            with self.subTest(args=args):
+                done = self.run_tool(*args, files=files)
+                self.assertEqual(done.returncode, status, done.stderr)
+                lines = done.stdout.decode().splitlines()
+                self.assertIn("`a`", lines[2])
+                self.assertIn(ratio, done.stdout.decode())
 
     @statistics
     def test_figures_p_values_and_names_print_in_full(self):
@@ -266,11 +294,11 @@ class Run(unittest.TestCase):
         self.assertRegex(plot[0], r"\|.{20,}\|\s*>$")
 
     def test_bad_input_gets_one_line_and_status_1(self):
-        ok = HEADER + "0,a,12,1.0,x,c,h,s\n"
+        ok = OLD + "0,a,12,1.0,x,c,h,s\n"
         for name, files, args, message in [
             ("empty", [""], [], "empty file"),
-            ("header only", [HEADER], [], "no runs"),
-            ("baseline only", [HEADER + "0,/bin/true,,5,x,c,h,s\n"], [], "no runs"),
+            ("header only", [OLD], [], "no runs"),
+            ("baseline only", [OLD + "0,/bin/true,,5,x,c,h,s\n"], [], "no runs"),
             ("letters", [ok + "1,a,12x,1,x,c,h,s\n"], [], "line 3: figure '12x'"),
             ("other digits", [ok + "1,a,١٢,1,x,c,h,s\n"], [], "line 3: figure"),
             ("plus sign", [ok + "1,a,+12,1,x,c,h,s\n"], [], "line 3: figure"),
@@ -278,7 +306,7 @@ class Run(unittest.TestCase):
             ("400 digits", [ok + "1,a," + "9" * 400 + ",1,x,c,h,s\n"], [], "line 3: figure"),
             ("truncated row", [ok + "1,p,14"], [], "line 3: 3 fields, not 8"),
             ("long row", [ok + "1,a,12,1,x,c,h,s,t\n"], [], "line 3: 9 fields, not 8"),
-            ("quoted newline", [HEADER + '0,"a\nb",12,1,x,c,h,s\n1,a,x,1,x,c,h,s\n'], [],
+            ("quoted newline", [OLD + '0,"a\nb",12,1,x,c,h,s\n1,a,x,1,x,c,h,s\n'], [],
              "line 4: figure 'x'"),
             ("column twice", ["binary,figure_us,figure_us\na,1,2\n"], [], "appears twice"),
             ("no figure column", ["run,binary\n0,a\n"], [], "no column figure_us"),
@@ -295,7 +323,7 @@ class Run(unittest.TestCase):
             ("--alpha 1", [ok], ["--alpha", "1"], "--alpha"),
             ("--alpha word", [ok], ["--alpha", "x"], "invalid float value"),
             ("--margin 100", [ok], ["--margin", "100"], "--margin"),
-            ("--baseline", [ok], ["--baseline", "last"], "invalid choice"),
+            ("--baseline", [ok], ["--baseline", "last"], "names no set"),
         ]:
             with self.subTest(name):
                 done = self.run_tool(*args, files=files)
@@ -308,7 +336,7 @@ class Run(unittest.TestCase):
 
     @unittest.skipIf(numpy, "numpy and scipy are here")
     def test_without_numpy_one_line_says_what_to_install(self):
-        done = self.run_tool(files=[HEADER + "0,a,12,1.0,x,c,h,s\n"])
+        done = self.run_tool(files=[OLD + "0,a,12,1.0,x,c,h,s\n"])
         self.assertEqual(done.returncode, 1)
         self.assertRegex(done.stderr.decode(), r"\Adelayprobe-compare: needs numpy and scipy "
                          r"\(\w+ is missing\): apt-get install [^\n]+\n\Z")
@@ -317,7 +345,7 @@ class Run(unittest.TestCase):
     def test_outputs_are_replaced_whole_or_not_at_all(self):
         old = self.dir / "old.json"
         old.write_text("old")
-        done = self.run_tool("--json", str(old), files=[HEADER + "0,a,x,1,x,c,h,s\n"])
+        done = self.run_tool("--json", str(old), files=[OLD + "0,a,x,1,x,c,h,s\n"])
         self.assertEqual((done.returncode, old.read_text()), (1, "old"))
         done = self.run_tool("--json", str(old), files=[csv_text([[5, 6, 7]])])
         self.assertEqual(done.returncode, 0)
@@ -342,7 +370,7 @@ class Run(unittest.TestCase):
                              env={**os.environ, "PYTHONIOENCODING": "ascii"})
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout.decode("ascii").count("| #"), 2)
-        self.assertIn("median \\xb5s", done.stdout.decode("ascii"))
+        self.assertIn("sessions \\xb5s", done.stdout.decode("ascii"))
 
     @statistics
     def test_standard_output_closed_full_or_gone(self):

@@ -46,6 +46,17 @@ def phases(program, args=(), valgrind="valgrind", qemu=None, plugin=None):
             return merge(parse_qemu(lines) if qemu else parse(lines))
 
 
+def timed(phases):
+    """All instructions executed between the first two clock readings, the
+    libraries' included: the loop and little else, which needs no symbol
+    of the probe's own, so that a stripped probe is counted too. A reading
+    may end two phases (the C library's function, then the vDSO's), so the
+    largest phase between two readings is the loop's. None when the run did
+    not read the clock twice."""
+    between = [p.total for before, p in zip(phases, phases[1:]) if before.end and p.end]
+    return max(between, default=None)
+
+
 def total(phases):
     """The counts of all phases together."""
     return sum((p.counts for p in phases), collections.Counter())

@@ -60,7 +60,20 @@ def out(words):
 
 
 class Parser(argparse.ArgumentParser):
-    """Errors as one line and status 1; help through out()."""
+    """Errors as one line and status 1; help through out(). An unknown
+    option is named as such, where argparse would first ask for a missing
+    argument that the user may well have given."""
+
+    def parse_args(self, args=None, namespace=None):
+        args = sys.argv[1:] if args is None else list(args)
+        for arg in args:
+            if arg == "--":
+                break
+            if isinstance(arg, str) and arg.startswith("-") and arg != "-" \
+                    and not re.fullmatch(r"-[0-9.]+", arg) \
+                    and arg.split("=", 1)[0] not in self._option_string_actions:
+                fail(f"unrecognized option: {text.shown(arg)}")
+        return super().parse_args(args, namespace)
 
     def error(self, message):
         fail(message)

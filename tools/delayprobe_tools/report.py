@@ -24,9 +24,10 @@ class Summary:
     host: str
     runs: int
     sessions: int
-    median: float  # of the runs, or of the sessions' medians
+    median: float  # of the sessions' medians, or of the runs for a set of one session
     ci: typing.Optional[typing.Tuple[float, float]]
     outliers: int  # runs more than 3 IQR beyond the quartiles
+    median_of: str  # "sessions" or "runs"
 
     def fields(self):
         found = dataclasses.asdict(self)
@@ -35,12 +36,17 @@ class Summary:
 
 
 def summary(name, runset, sample, alpha):
-    obs = sample.unit("session" if len(sample.sessions) > 1 else "run")
+    """Of two or more sessions, the median of their medians, with the
+    interval of the t test the verdicts take; of one, the median of its
+    runs, with the interval that needs no assumption."""
+    several = len(sample.sessions) > 1
+    obs = sample.unit("session" if several else "run")
     _, _, _, low, high = fences(sample.runs, 3)
-    ci = stats.median_ci(obs, alpha)
+    ci = stats.log_interval(obs, alpha) if several else stats.median_ci(obs, alpha)
     return Summary(name, runset.file, runset.binary, runset.sha256, runset.cpu, runset.host,
                    len(sample.runs), len(sample.sessions), float(np.median(obs)), ci,
-                   int(((sample.runs < low) | (sample.runs > high)).sum()))
+                   int(((sample.runs < low) | (sample.runs > high)).sum()),
+                   "sessions" if several else "runs")
 
 
 def outliers(summaries):
@@ -53,10 +59,12 @@ def outliers(summaries):
     return None
 
 
-def table(summaries, comparisons, alpha, pooled):
+def table(summaries, comparisons, alpha, against):
+    """The table: a row a set, its ratio to against ("pool" or a set's name)."""
     level = f"{100 * (1 - alpha):g}%"
-    against = "pool" if pooled else "#1"
-    lines = [f"| set | file | binary | sha256 | host | sessions | runs | median µs | {level} CI "
+    kinds = {s.median_of for s in summaries}
+    median = f"median of {kinds.pop()}" if len(kinds) == 1 else "median"
+    lines = [f"| set | file | binary | sha256 | host | sessions | runs | {median} µs | {level} CI "
              f"| ratio to {against} | CI | verdict | p |",
              "|---|---|---|---|---|--:|--:|--:|---|--:|---|---|--:|"]
     by_set = {c.set: c for c in comparisons}
@@ -80,9 +88,13 @@ def ratio_cells(c):
 
 
 def notes(summaries, comparisons):
-    """The lines below the table: the CPUs, the sets that ran one binary, and
-    the correction."""
+    """The lines below the table: what the medians are, the CPUs, the sets
+    that ran one binary, why some give no verdict, and the correction."""
     lines = []
+    if len({s.median_of for s in summaries}) > 1:
+        lines.append("median: of the sessions' medians; of the runs for a set of one session")
+    if any(s.ci is None for s in summaries):
+        lines.append("CI –: one session of fewer than 6 runs, too few for an interval")
     for cpu in sorted({s.cpu for s in summaries}):
         lines.append(f"{', '.join(s.set for s in summaries if s.cpu == cpu)}: {cell(cpu)}")
     same = {}
@@ -142,8 +154,13 @@ def plot(runs, names):
     return lines
 
 
+# The shape of the JSON file: a changed meaning gets a new version.
+VERSION = 2
+
+
 def results(summaries, comparisons, alpha, margin, baseline):
     """The JSON file's text."""
-    return json.dumps({"alpha": alpha, "margin": margin, "baseline": baseline,
+    return json.dumps({"version": VERSION, "alpha": alpha, "margin": margin,
+                       "baseline": baseline,
                        "sets": [s.fields() for s in summaries],
                        "comparisons": [c.fields() for c in comparisons]}, indent=2) + "\n"

@@ -10,10 +10,20 @@ Columns, in order:
   cpu        the CPU model
   host       the host name
   session    a random id, new for each session
+  order      the binary's place among the probes the bench was given, from
+             1; 0 for /bin/true
+  start_us   when the run started, in microseconds since 1970 (UTC)
+  cpu_us     the CPU time, user and system, the process took
+  nivcsw     how often the kernel took the CPU from it (involuntary context
+             switches)
+  steal_us   the time the hypervisor gave the CPU to others meanwhile (steal)
+  mhz        the CPU's clock at the run's end, where the system tells it
 
-Files are UTF-8, with a byte-order mark or none, and lines that end in LF or
-CRLF. A reader needs only binary and figure_us; the other columns may be
-missing, as in files written by hand."""
+A value that could not be read is left empty. Files are UTF-8, with a
+byte-order mark or none, and lines that end in LF or CRLF. A reader needs
+only binary and figure_us; the other columns may be missing, as in files
+written by hand or by earlier versions, which had the first eight alone;
+--append adds to such a file in its own columns."""
 
 import csv
 import dataclasses
@@ -28,7 +38,10 @@ import typing
 
 from . import output
 
-COLUMNS = ("run", "binary", "figure_us", "wall_us", "sha256", "cpu", "host", "session")
+COLUMNS = ("run", "binary", "figure_us", "wall_us", "sha256", "cpu", "host", "session",
+           "order", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz")
+# The columns of the first version, which every file holds.
+FIRST = 8
 # The process that does nothing: its wall time is what starting one costs.
 BASELINE = "/bin/true"
 FIGURE = re.compile(r"-?[0-9]{1,19}")
@@ -47,6 +60,7 @@ class RunSet:
     cpu: str
     host: str
     sessions: typing.List[typing.List[int]]
+    order: typing.Optional[int] = None  # among the probes the bench was given
 
 
 def name(binary):
@@ -77,18 +91,21 @@ def header(end="\n"):
 
 
 def line_end(path):
-    """The line ending of a run file that more rows may be added to: one
-    with this header and a whole last line."""
+    """The line ending and the columns of a run file that more rows may be
+    added to: one with this header, or the first part of it that an earlier
+    version wrote, and a whole last line."""
     with open(path, "rb") as f:
         first = f.readline(4096)
         f.seek(-1, os.SEEK_END)
         last = f.read(1)
-    if first.lstrip(b"\xef\xbb\xbf").rstrip(b"\r\n") != header().rstrip(b"\n"):
+    names = tuple(first.lstrip(b"\xef\xbb\xbf").rstrip(b"\r\n").decode("utf-8", "replace")
+                  .split(","))
+    if not (FIRST <= len(names) <= len(COLUMNS) and names == COLUMNS[:len(names)]):
         raise BadFile(f"line 1 is not the header {','.join(COLUMNS)}; "
                       "--append adds only to such a file")
     if last != b"\n":
         raise BadFile("its last line lacks a newline, so it may have been cut short")
-    return "\r\n" if first.endswith(b"\r\n") else "\n"
+    return "\r\n" if first.endswith(b"\r\n") else "\n", len(names)
 
 
 def read(path, warn):
@@ -102,7 +119,9 @@ def read(path, warn):
     except OSError as e:
         raise BadFile(e.strerror) from None
     found = []
-    for s in sets.values():
+    # In the order the bench was given the binaries, where it says so; else
+    # in that of their first rows.
+    for s in sorted(sets.values(), key=lambda s: s.order if s.order is not None else 1 << 62):
         if s.sessions:
             s.sessions = list(s.sessions.values())
             found.append(s)
@@ -135,7 +154,7 @@ def rows(reader, path):
         index = columns(next(reader, None))
         width = len(index)
         meta = [index.get(c) for c in ("sha256", "cpu", "host")]
-        fi, bi, si = index["figure_us"], index["binary"], index.get("session")
+        fi, bi, si, oi = (index.get(c) for c in ("figure_us", "binary", "session", "order"))
         sets = {}
         line = reader.line_num + 1
         for row in reader:
@@ -144,6 +163,8 @@ def rows(reader, path):
                 if s is None:
                     s = sets[row[bi]] = RunSet(path, row[bi], *(
                         row[i] if i is not None and row[i] else "?" for i in meta), {})
+                    if oi is not None and row[oi].isdigit():
+                        s.order = int(row[oi])
                 if row[fi]:
                     figure = parse_figure(row[fi], line)
                     s.sessions.setdefault(row[si] if si is not None else "", []).append(figure)
@@ -189,6 +210,7 @@ class Writer:
 
     def __init__(self, path, append):
         self.rows, self.temp, self.old, self.end, self.created = 0, None, None, "\n", False
+        self.width = len(COLUMNS)
         self.target, in_place = output.target(path)
         self.regular = not in_place
         st = stat_of(self.target)
@@ -215,7 +237,7 @@ class Writer:
         if append and st.st_size:
             fd = os.open(self.target, os.O_WRONLY | os.O_APPEND)
             lock(fd)
-            self.end, self.pending = line_end(self.target), b""
+            (self.end, self.width), self.pending = line_end(self.target), b""
             return fd
         if not os.access(self.target, os.W_OK):
             raise OSError(errno.EACCES, os.strerror(errno.EACCES))
@@ -231,7 +253,7 @@ class Writer:
 
     def write(self, values):
         """Write a row whole, or leave the file as it was."""
-        data = self.pending + encode(values, self.end)
+        data = self.pending + encode(values[:self.width], self.end)
         pos = os.lseek(self.fd, 0, os.SEEK_END) if self.regular else 0
         try:
             output.write_all(self.fd, data)

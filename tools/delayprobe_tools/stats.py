@@ -102,6 +102,18 @@ def median_ci(xs, alpha):
     return float(xs[lo - 1]), float(xs[n - lo])
 
 
+def log_interval(xs, alpha):
+    """The interval of the median of positive xs from Student's t on their
+    logarithms, as the verdicts take them (the median of a symmetric
+    distribution of logarithms is its mean), or None below 2 of them."""
+    if len(xs) < 2 or min(xs) <= 0:
+        return None
+    logs = np.log(xs)
+    half = float(special.stdtrit(len(xs) - 1, 1 - alpha / 2)) * logs.std(ddof=1) \
+        / math.sqrt(len(xs))
+    return math.exp(logs.mean() - half), math.exp(logs.mean() + half)
+
+
 @functools.lru_cache(maxsize=None)
 def exact_cdf(m, n):
     """P(U <= u) for u = 0 .. mn, with no ties: the coefficients of the

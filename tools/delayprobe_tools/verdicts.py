@@ -79,25 +79,30 @@ class Comparison:
     tost_p: typing.Optional[float] = None  # that the ratio lies within the margin
     tost_p_adjusted: typing.Optional[float] = None
     reason: typing.Optional[str] = None  # why there is no verdict, if that is the cause
+    significant: typing.Optional[bool] = None  # p_adjusted below alpha; None without a test
 
     def fields(self):
-        """The comparison as the JSON file holds it."""
-        return {"test": self.test, "set": self.set, "baseline": self.baseline,
-                "unit": self.unit, "p": self.p, "p_adjusted": self.p_adjusted,
-                "ci_level": self.ci_level, "ratio": self.ratio,
-                "ci": list(self.ci) if self.ci else None, "verdict": self.verdict,
+        """The comparison as the JSON file holds it: sets by their names in
+        the table, #1 on, and the verdict by its mark there."""
+        return {"set": f"#{self.set + 1}",
+                "baseline": self.baseline if self.baseline == "pooled" else f"#{self.baseline + 1}",
+                "test": self.test, "unit": self.unit, "p": self.p, "p_adjusted": self.p_adjusted,
+                "significant": self.significant, "ci_level": self.ci_level, "ratio": self.ratio,
+                "ci": list(self.ci) if self.ci else None, "verdict": MARKS[self.verdict],
                 "tost_p": self.tost_p, "tost_p_adjusted": self.tost_p_adjusted,
                 "reason": self.reason}
 
 
 def compare(samples, baseline="first", alpha=0.05, margin=0.0, warn=lambda message: None):
-    """Every comparison that baseline ("first" or "pooled") asks for, with
-    its verdict; margin is in percent."""
+    """Every comparison that baseline ("first", "pooled", or the index of a
+    set) asks for, with its verdict; margin is in percent."""
     clock = [int((s.runs <= 0).sum()) for s in samples]
     if baseline == "pooled":
         found = pooled(samples, [not n for n in clock])
     else:
-        found = [against_first(samples, i, clock[0] or clock[i]) for i in range(1, len(samples))]
+        b = 0 if baseline == "first" else baseline
+        found = [against(samples, b, i, clock[b] or clock[i])
+                 for i in range(len(samples)) if i != b]
     judge_all([c for c, _, _ in found], [t for _, t, _ in found], [w for _, _, w in found],
               alpha, margin / 100)
     bad = [f"#{i + 1} ({n} of {len(s.runs)})" for i, (n, s) in enumerate(zip(clock, samples))
@@ -113,16 +118,16 @@ def compare(samples, baseline="first", alpha=0.05, margin=0.0, warn=lambda messa
     return [c for c, _, _ in found]
 
 
-def against_first(samples, i, clock):
-    """Set i against the first: its comparison, its test, and why it gives no
+def against(samples, b, i, clock):
+    """Set i against set b: its comparison, its test, and why it gives no
     verdict, if it gives none."""
-    x, y = samples[0], samples[i]
+    x, y = samples[b], samples[i]
     if clock:
-        return Comparison(i, 0, "session"), None, "clock"
+        return Comparison(i, b, "session"), None, "clock"
     if min(len(x.sessions), len(y.sessions)) < 2:
-        return Comparison(i, 0, "run"), runs_test(x.runs, y.runs), "one session"
+        return Comparison(i, b, "run"), runs_test(x.runs, y.runs), "one session"
     t = stats.welch(np.log(x.medians), np.log(y.medians))
-    return Comparison(i, 0, "session"), t, spread(t)
+    return Comparison(i, b, "session"), t, spread(t)
 
 
 def spread(t):
@@ -178,6 +183,7 @@ def judge_all(found, tests, why, alpha, margin):
             factor = factors.get(k, len(live))
             c.p, c.tost_p = t.p(), t.tost(margin)
             c.p_adjusted, c.ci_level = min(1.0, c.p * factor), 1 - alpha / factor
+            c.significant = bool(c.p_adjusted < alpha)
             c.ci = t.interval(alpha, factor)
         if k in factors:
             c.tost_p_adjusted = float(same[k])
