@@ -17,7 +17,14 @@ Columns, in order:
   nivcsw     how often the kernel took the CPU from it (involuntary context
              switches)
   steal_us   the time the hypervisor gave the CPU to others meanwhile (steal)
-  mhz        the CPU's clock at the run's end, where the system tells it
+  mhz        the pinned CPU's clock at the run's end, where the system
+             tells it (--cpu)
+
+then the machine's state, written once a session, in its first row (and
+load_end in its last): kernel, os, python, virtualization, cpus, governor,
+driver, boost, scaling_min_mhz, scaling_max_mhz, isolated, nohz_full, smt,
+cgroup, cpu_max, nr_throttled, throttled_us, load_start, load_end,
+microcode and mitigations, as delayprobe-bench(1) tells.
 
 A value that could not be read is left empty. Files are UTF-8, with a
 byte-order mark or none, and lines that end in LF or CRLF. A reader needs
@@ -36,12 +43,14 @@ import stat
 import tempfile
 import typing
 
-from . import output
+from . import machine, output
 
 COLUMNS = ("run", "binary", "figure_us", "wall_us", "sha256", "cpu", "host", "session",
-           "order", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz")
+           "order", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz") + machine.FIELDS
 # The columns of the first version, which every file holds.
 FIRST = 8
+# What a run file may hold of each run beside its figure.
+EVIDENCE = ("wall_us", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz")
 # The process that does nothing: its wall time is what starting one costs.
 BASELINE = "/bin/true"
 FIGURE = re.compile(r"-?[0-9]{1,19}")
@@ -61,6 +70,10 @@ class RunSet:
     host: str
     sessions: typing.List[typing.List[int]]
     order: typing.Optional[int] = None  # among the probes the bench was given
+    # For each session, each run's EVIDENCE as text, as the file has it
+    # (empty where it has none), and the machine's state: field -> value.
+    evidence: typing.List[typing.List[typing.Tuple[str, ...]]] = None
+    states: typing.List[typing.Dict[str, str]] = None
 
 
 def name(binary):
@@ -148,31 +161,44 @@ def columns(names):
 
 
 def rows(reader, path):
-    """The RunSets of the rows, by binary, each with its figures by session."""
+    """The RunSets of the rows, by binary, each with its figures, evidence
+    and state by session."""
     line = 1
     try:
         index = columns(next(reader, None))
         width = len(index)
         meta = [index.get(c) for c in ("sha256", "cpu", "host")]
         fi, bi, si, oi = (index.get(c) for c in ("figure_us", "binary", "session", "order"))
-        sets = {}
+        evidence = [index.get(c) for c in EVIDENCE]
+        state = [(c, index[c]) for c in machine.FIELDS if c in index]
+        sets, states = {}, {}
         line = reader.line_num + 1
         for row in reader:
-            if len(row) == width:
-                s = sets.get(row[bi])
-                if s is None:
-                    s = sets[row[bi]] = RunSet(path, row[bi], *(
-                        row[i] if i is not None and row[i] else "?" for i in meta), {})
-                    if oi is not None and row[oi].isdigit():
-                        s.order = int(row[oi])
-                if row[fi]:
-                    figure = parse_figure(row[fi], line)
-                    s.sessions.setdefault(row[si] if si is not None else "", []).append(figure)
-            elif row:
-                raise BadFile(f"line {line}: {len(row)} fields, not {width}")
+            if len(row) != width:
+                if row:
+                    raise BadFile(f"line {line}: {len(row)} fields, not {width}")
+                line = reader.line_num + 1
+                continue
+            s = sets.get(row[bi])
+            if s is None:
+                s = sets[row[bi]] = RunSet(path, row[bi], *(
+                    row[i] if i is not None and row[i] else "?" for i in meta), {}, None, {})
+                if oi is not None and row[oi].isdigit():
+                    s.order = int(row[oi])
+            session = row[si] if si is not None else ""
+            if state:
+                known = states.setdefault(session, {})
+                known.update((c, row[i]) for c, i in state if row[i])
+            if row[fi]:
+                s.sessions.setdefault(session, []).append(parse_figure(row[fi], line))
+                s.evidence.setdefault(session, []).append(
+                    tuple(row[i] if i is not None else "" for i in evidence))
             line = reader.line_num + 1
     except csv.Error as e:
         raise BadFile(f"line {line}: {e}") from None
+    for s in sets.values():
+        s.states = [states.get(session, {}) for session in s.sessions]
+        s.evidence = list(s.evidence.values())
     return sets
 
 
