@@ -2,6 +2,7 @@
 the notes below it, the text plot and the JSON results."""
 
 import dataclasses
+import fractions
 import json
 import typing
 
@@ -44,9 +45,27 @@ def summary(name, runset, sample, alpha):
     _, _, _, low, high = fences(sample.runs, 3)
     ci = stats.log_interval(obs, alpha) if several else stats.median_ci(obs, alpha)
     return Summary(name, runset.file, runset.binary, runset.sha256, runset.cpu, runset.host,
-                   len(sample.runs), len(sample.sessions), float(np.median(obs)), ci,
+                   len(sample.runs), len(sample.sessions), median(runset.sessions, several), ci,
                    int(((sample.runs < low) | (sample.runs > high)).sum()),
                    "sessions" if several else "runs")
+
+
+def median(sessions, several):
+    """The median of the sessions' medians, or of the runs: exact, in whole
+    numbers and halves, where a float would round figures past 2**53."""
+    if several:
+        values = [exact(s) for s in sessions]
+    else:
+        values = [fractions.Fraction(x) for s in sessions for x in s]
+    m = exact(values)
+    return int(m) if m.denominator == 1 and abs(m) >= 1 << 53 else float(m)
+
+
+def exact(values):
+    values = sorted(values)
+    half = len(values) // 2
+    return fractions.Fraction(values[half]) if len(values) % 2 else \
+        fractions.Fraction(values[half - 1] + values[half], 2)
 
 
 def outliers(summaries):
