@@ -127,6 +127,19 @@ class Smoke(Case):
                                    for binary in ("./p\\xff|", "/bin/true")])
             self.assertTrue(all(bool(figure) == (binary != "/bin/true")
                                 for _, binary, figure in mine))
+        # What this machine tells of each run and session, whatever it is.
+        self.assertTrue(all(r["start_us"].isdigit() and r["cpu_us"].isdigit() for r in found))
+        self.assertEqual(sum(bool(r["kernel"]) for r in found), 3)
+
+    def test_check_says_what_it_found_in_lines_and_the_status(self):
+        done = bench(["--check"], self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        stdout, stderr = done.communicate()
+        self.assertIn(done.returncode, (0, 3), stderr)
+        lines = stdout.decode().splitlines()
+        if done.returncode == 3:
+            self.assertTrue(lines and all(": " in line and "Fix: " in line for line in lines))
+        else:
+            self.assertEqual(lines, ["nothing found that would make timing noisy here"])
 
 
 class Errors(unittest.TestCase):
