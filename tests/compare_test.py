@@ -3,6 +3,7 @@
 computations from scratch, its verdicts on seeded simulations, and its
 handling of bad input."""
 
+import importlib.util
 import itertools
 import json
 import math
@@ -186,12 +187,23 @@ def simulate(rng, ratio, sessions, session_sd, runs=100, run_sd=0.03):
             for _ in range(sessions)]
 
 
-def csv_text(groups, binary="probe", host="h"):
+def shares(cpu=0.95, steal=0.0, mhz=""):
+    """A run's CPU time and steal as these shares of its wall time."""
+    return lambda f: {"cpu_us": round((f + 900) * cpu), "steal_us": round((f + 900) * steal),
+                      "mhz": mhz}
+
+
+def csv_text(groups, binary="probe", host="h", evidence=None, state=None, cpu="cpu",
+             sha256="ab" * 32):
+    """evidence(figure) gives a run's other columns, and state those of
+    each session's first row."""
     rows = [runfile.header()]
     for session in groups:
-        same = {"cpu": "cpu", "host": host, "session": uuid.uuid4().hex}
-        rows += [runfile.encode(runfile.row(run=i, binary=binary, figure_us=int(f),
-                                            wall_us=f + 900, sha256="ab" * 32, **same))
+        same = {"cpu": cpu, "host": host, "session": uuid.uuid4().hex}
+        rows += [runfile.encode(runfile.row(**{
+            "run": i, "binary": binary, "figure_us": int(f), "wall_us": f + 900,
+            "sha256": sha256, **same, **(evidence(f) if evidence else {}),
+            **(state if state and not i else {})}))
                  for i, f in enumerate(session)]
         rows += [runfile.encode(runfile.row(run=i, binary=runfile.BASELINE, wall_us=800,
                                             sha256="00" * 32, **same))
@@ -250,6 +262,88 @@ class Run(unittest.TestCase):
         self.assertEqual([(c["test"], c["verdict"]) for c in result["comparisons"]],
                          [("moderated t", v) for v in
                           ("within margin", "slower", "~", "within margin")])
+
+    @statistics
+    def test_why_names_the_evidence_that_differs(self):
+        rng = numpy.random.default_rng(8)
+        fast, slow = (simulate(rng, r, 5, 0.003, runs=20) for r in (1, 1.1))
+        quiet = {"evidence": shares(), "state": {"governor": "performance"}}
+        stolen = {"evidence": shares(cpu=0.8, steal=0.15)}
+        for name, a, b, why in [
+            # What steal took is no CPU time either, and is not named twice.
+            ("steal", (fast, quiet), (slow, stolen), r"steal 15\.0% against 0\.0%"),
+            ("against the slower baseline", (slow, stolen), (fast, quiet),
+             r"steal 0\.0% against 15\.0%"),
+            ("preempted", (fast, quiet), (slow, {"evidence": shares(cpu=0.6)}),
+             r"CPU share 60\.0% against 95\.0% \(preempted\)"),
+            ("clock", (fast, {"evidence": shares(mhz=3000)}),
+             (slow, {"evidence": shares(mhz=2000)}), "clock 2000 MHz against 3000 MHz"),
+            # 3500 µs prove at least 5000 / 3500 GHz.
+            ("the clock proven", (fast, quiet), (slow, {"evidence": shares(mhz=1000)}),
+             "clock 1000 MHz against ≥ 14[0-9][0-9] MHz proven"),
+            ("build and state", (fast, quiet),
+             (slow, {"sha256": "cd" * 32, "state": {"governor": "powersave"}}),
+             "different binary; governor powersave against performance"),
+            ("too little steal", (fast, quiet), (slow, {"evidence": shares(steal=0.03)}),
+             "nothing recorded explains it"),
+        ]:
+            with self.subTest(name):
+                done = self.run_tool("--json", "out.json",
+                                     files=[csv_text(a[0], **a[1]), csv_text(b[0], **b[1])])
+                self.assertEqual(done.returncode, 0, done.stderr)
+                (c,) = json.loads((self.dir / "out.json").read_text())["comparisons"]
+                self.assertIn(c["verdict"], ("slower", "faster"))
+                self.assertRegex(c["why"], f"^{why}$")
+                self.assertRegex(done.stdout.decode(), f"\\| {c['verdict']} \\| {why} \\|")
+                if name == "build and state":
+                    self.assertIn("governor differs: #1 performance; #2 powersave",
+                                  done.stderr.decode())
+
+    @statistics
+    def test_files_without_evidence_compare_with_it_empty(self):
+        old = [OLD + "".join(f"{i},a,{f + i % 7},{f + 900},x,c,h,s{i // 10}\n"
+                             for i in range(30)) for f in (1000, 1250)]
+        done = self.run_tool("--json", "out.json", files=old)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        result = json.loads((self.dir / "out.json").read_text())
+        first = result["sets"][0]
+        self.assertAlmostEqual(first["evidence"].pop("ghz"), 5000 / 1003)
+        self.assertEqual(set(first["evidence"].values()) | set(first["state"].values()), {None})
+        self.assertEqual(result["comparisons"][0]["why"], "nothing recorded explains it")
+        self.assertIn("\n#1 | ≥ 4.99 | – | – | – | –\n", done.stdout.decode())
+
+    @statistics
+    def test_groups_are_compared_within_and_a_mixed_pool_is_told(self):
+        rng = numpy.random.default_rng(9)
+        files = [csv_text(simulate(rng, r, 4, 0.003, runs=10), state={"governor": g}, cpu=cpu)
+                 for r, g, cpu in [(1, "performance", "A"), (1.2, "powersave", "A"),
+                                   (1, "performance", "B"), (1.2, "powersave", "A")]]
+        done = self.run_tool("--group-by", "governor", "--json", "out.json", files=files)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        result = json.loads((self.dir / "out.json").read_text())
+        self.assertEqual([(c["set"], c["baseline"], c["group"]) for c in result["comparisons"]],
+                         [("#3", "#1", "performance"), ("#4", "#2", "powersave")])
+        self.assertEqual((result["baseline"], result["group_by"]), ("first", "governor"))
+        self.assertIn("| #2 | powersave | ", done.stdout.decode())
+        self.assertIn("CPU model differs in governor performance: #1 A; #3 B",
+                      done.stderr.decode())
+        done = self.run_tool("--baseline", "pooled", files=files)
+        self.assertIn("the pool mixes CPU models: most sets A; #3 B", done.stderr.decode())
+        done = self.run_tool("--group-by", "governor", "--baseline", "2", files=files)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("--group-by takes --baseline first or pooled", done.stderr.decode())
+
+    @unittest.skipUnless(numpy and importlib.util.find_spec("matplotlib"), "needs matplotlib")
+    def test_the_time_plot_leaves_out_sets_without_start_times(self):
+        rng = numpy.random.default_rng(3)
+        start = itertools.count(1796794949000000, 3000)
+        timed = csv_text(simulate(rng, 1, 3, 0.01, runs=10),
+                         evidence=lambda f: {"start_us": next(start)})
+        done = self.run_tool("--plot-time", "t.png",
+                             files=[timed, OLD + "0,a,12,900,x,c,h,s\n"])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("--plot-time: #2: no start times", done.stderr.decode())
+        self.assertEqual((self.dir / "t.png").read_bytes()[:4], b"\x89PNG")
 
     @statistics
     def test_the_baseline_is_the_set_asked_for_and_verdicts_set_the_status(self):
@@ -319,6 +413,11 @@ class Run(unittest.TestCase):
             ("empty --plot", [ok], ["--plot", ""], "--plot: empty file name"),
             ("--json over an input", [ok], ["--json", "0.csv"], "is an input file"),
             ("--plot as text", [ok], ["--plot", "x.txt"], ".svg or .png"),
+            ("--plot-time as text", [ok], ["--plot-time", "x.txt"], ".svg or .png"),
+            ("--plot-time over an input", [ok], ["--plot-time", "0.csv"], "is an input file"),
+            ("--plot-time as --plot", [ok], ["--plot", "x.svg", "--plot-time", "x.svg"],
+             "--plot and --plot-time name the same file"),
+            ("--group-by word", [ok], ["--group-by", "colour"], "invalid choice"),
             ("--json in no folder", [ok], ["--json", "no/x.json"], "No such file"),
             ("--alpha 1", [ok], ["--alpha", "1"], "--alpha"),
             ("--alpha word", [ok], ["--alpha", "x"], "invalid float value"),

@@ -9,6 +9,7 @@ import typing
 import numpy as np
 
 from . import stats, verdicts
+from .evidence import share
 from .text import cell, code, listed, number
 
 WIDTH = 64
@@ -78,21 +79,28 @@ def outliers(summaries):
     return None
 
 
-def table(summaries, comparisons, alpha, against):
-    """The table: a row a set, its ratio to against ("pool" or a set's name)."""
+def table(summaries, comparisons, alpha, against, why=None, groups=None):
+    """The table: a row a set, its ratio to against ("pool" or a set's name),
+    and why (by set) it is slower or faster; with groups (by set), the
+    group of each."""
     level = f"{100 * (1 - alpha):g}%"
     kinds = {s.median_of for s in summaries}
     median = f"median of {kinds.pop()}" if len(kinds) == 1 else "median"
-    lines = [f"| set | file | binary | sha256 | host | sessions | runs | {median} µs | {level} CI "
-             f"| ratio to {against} | CI | verdict | p |",
-             "|---|---|---|---|---|--:|--:|--:|---|--:|---|---|--:|"]
+    group = ["group"] if groups else []
+    lines = ["| " + " | ".join(["set"] + group + [
+                 "file", "binary", "sha256", "host", "sessions", "runs", f"{median} µs",
+                 f"{level} CI", f"ratio to {against}", "CI", "verdict", "why", "p"]) + " |",
+             "|---|" + "---|" * len(group) + "---|---|---|---|--:|--:|--:|---|--:|---|---|---|--:|"]
     by_set = {c.set: c for c in comparisons}
     for i, s in enumerate(summaries):
-        cells = [s.set, cell(s.file), code(s.binary), cell(s.sha256[:12]), cell(s.host),
-                 str(s.sessions), str(s.runs), number(s.median),
-                 f"[{number(s.ci[0])}, {number(s.ci[1])}]" if s.ci else "–"]
+        cells = [s.set] + ([cell(groups[i])] if groups else []) + [
+            cell(s.file), code(s.binary), cell(s.sha256[:12]), cell(s.host),
+            str(s.sessions), str(s.runs), number(s.median),
+            f"[{number(s.ci[0])}, {number(s.ci[1])}]" if s.ci else "–"]
         c = by_set.get(i)
         cells += ratio_cells(c) if c else ["–"] * 4
+        reason = (why or {}).get(i)
+        cells.insert(len(cells) - 1, cell(reason) if reason else "–")
         lines.append("| " + " | ".join(cells) + " |")
     return lines
 
@@ -106,9 +114,24 @@ def ratio_cells(c):
             "–" if p is None else "<1e-300" if p < 1e-300 else f"{p:.3g}"]
 
 
-def notes(summaries, comparisons):
+def evidence_table(summaries, evidences):
+    """The second table: a row a set, its evidence. The clock is a bound, and
+    says so in its cell. Its rows begin with no pipe, as Markdown allows, so
+    that what picks the main table's rows out by "| #" finds them alone."""
+    lines = ["set | clock GHz | CPU share | steal share | MHz | nivcsw",
+             "---|--:|--:|--:|--:|--:"]
+    for s, e in zip(summaries, evidences):
+        cells = [s.set, "–" if e.ghz is None else f"≥ {e.ghz:.2f}", share(e.cpu_share),
+                 share(e.steal_share), "–" if e.mhz is None else f"{e.mhz:.0f}",
+                 "–" if e.nivcsw is None else number(e.nivcsw, 1)]
+        lines.append(" | ".join(cells))
+    return lines
+
+
+def notes(summaries, comparisons, field=None, grouped=None):
     """The lines below the table: what the medians are, the CPUs, the sets
-    that ran one binary, why some give no verdict, and the correction."""
+    that ran one binary, the groups by field, why some give no verdict, and
+    the correction."""
     lines = []
     if len({s.median_of for s in summaries}) > 1:
         lines.append("median: of the sessions' medians; of the runs for a set of one session")
@@ -122,6 +145,8 @@ def notes(summaries, comparisons):
     for digest, group in same.items():
         if len(group) > 1 and digest != "?":
             lines.append(f"{', '.join(group)}: the same binary")
+    if field:
+        lines += group_notes(summaries, comparisons, field, grouped)
     why = {}
     for c in comparisons:
         if c.reason:
@@ -129,10 +154,31 @@ def notes(summaries, comparisons):
     lines += [f"{listed(names)}: no verdict: {reason}" for reason, names in why.items()]
     family = sum(c.p is not None and not c.reason for c in comparisons)
     info = sum(c.p is not None and bool(c.reason) for c in comparisons)
-    if family > 1 or info and family + info > 1:
+    if field and len(grouped) > 1 and family + info:
+        lines.append(f"p and intervals are corrected within each group by {field} (Holm; "
+                     "Bonferroni for those without a verdict), not across groups; each "
+                     "interval holds its own ratio at its level, not all at once")
+    elif family > 1 or info and family + info > 1:
         lines.append(f"p and intervals are corrected for {family} comparisons (Holm)" + (
             f", and the {info} without a verdict for {family + info} (Bonferroni)" if info
             else "") + "; each interval holds its own ratio at its level, not all at once")
+    return lines
+
+
+def group_notes(summaries, comparisons, field, grouped):
+    """A line a group: its sets, and what they are compared with."""
+    against = {c.set: c.baseline for c in comparisons}
+    lines = []
+    for g in grouped:
+        names = [summaries[i].set for i in g.members]
+        base = {against[i] for i in g.members if i in against}
+        if len(names) == 1:
+            compared = "alone, not compared"
+        elif base == {"pooled"}:
+            compared = "each against the others"
+        else:
+            compared = f"against {summaries[base.pop()].set}"
+        lines.append(f"{field} {cell(g.value)}: {listed(names)} {compared}")
     return lines
 
 
@@ -177,9 +223,17 @@ def plot(runs, names):
 VERSION = 2
 
 
-def results(summaries, comparisons, alpha, margin, baseline):
-    """The JSON file's text."""
+def results(summaries, comparisons, alpha, margin, baseline, evidences, why,
+            field=None, groups=None):
+    """The JSON file's text: with each set its evidence and state, with each
+    comparison its why, and with --group-by, each one's group."""
+    sets = [{**s.fields(), **e.fields()} for s, e in zip(summaries, evidences)]
+    found = [{**c.fields(), "why": why.get(c.set)} for c in comparisons]
+    if field:
+        for s, g in zip(sets, groups):
+            s["group"] = g
+        for c, d in zip(comparisons, found):
+            d["group"] = groups[c.set]
     return json.dumps({"version": VERSION, "alpha": alpha, "margin": margin,
-                       "baseline": baseline,
-                       "sets": [s.fields() for s in summaries],
-                       "comparisons": [c.fields() for c in comparisons]}, indent=2) + "\n"
+                       "baseline": baseline, "group_by": field,
+                       "sets": sets, "comparisons": found}, indent=2) + "\n"

@@ -1,0 +1,306 @@
+"""What the runs recorded beside their figures, as delayprobe-compare uses
+it: each set's evidence (the clock its figures prove, its CPU and steal
+shares, the clock and the preemptions the system told, the machine's
+state), the groups of sets that share a field, what differs in state
+between sets compared, and the causes that may explain a verdict."""
+
+import collections
+import dataclasses
+import re
+import typing
+
+import numpy as np
+
+from . import machine, runfile
+from .text import listed, shown
+
+# The loop's 5,000,000 iterations each wait for the previous increment, so
+# each costs a cycle or more: F µs prove at least 5e6 / F MHz, 5000 / F GHz.
+CLOCK = 5000
+# What is warned of when it differs between sets compared.
+WARNED = ("cpu", "governor", "boost", "kernel", "virtualization", "python")
+# The state that may explain a verdict: each changes the clock, the CPU time
+# a run gets, or how the hypervisor schedules it. The Python version is left
+# out: it times the process, not the loop.
+CAUSES = ("cpu", "governor", "boost", "kernel", "virtualization", "cpu_max")
+NAMES = {"cpu": "CPU model", "cpu_max": "CPU quota"}
+# A measured cause is named when it could lengthen the slower side's runs by
+# half the difference or more, and by this much at the least: idle sessions
+# of one machine move by 1 to 2%.
+HALF = 0.5
+MATERIAL = 0.02
+NOTHING = "nothing recorded explains it"
+UNKNOWN = "?"
+
+
+@dataclasses.dataclass
+class Evidence:
+    """One set's evidence: medians over its runs (the steal share is its
+    total over their total wall time), None where no run recorded any."""
+    ghz: typing.Optional[float]  # the clock its figures prove, 5000 / figure
+    cpu_share: typing.Optional[float]  # cpu_us / wall_us
+    steal_share: typing.Optional[float]  # steal_us / wall_us
+    mhz: typing.Optional[float]
+    nivcsw: typing.Optional[float]
+    # Per state field, the distinct values its sessions recorded, in order.
+    state: typing.Dict[str, typing.Tuple[str, ...]]
+    throttled: typing.Optional[int]  # nr_throttled's growth across its sessions
+    start: np.ndarray  # each run's start_us, NaN where none
+
+    def fields(self):
+        """As the JSON file holds them: a state field is null when unknown,
+        its value, or a list of the values its sessions differ in."""
+        state = {f: None if not v else v[0] if len(v) == 1 else list(v)
+                 for f, v in self.state.items()}
+        return {"evidence": {"ghz": self.ghz, "cpu_share": self.cpu_share,
+                             "steal_share": self.steal_share, "mhz": self.mhz,
+                             "nivcsw": self.nivcsw},
+                "state": state}
+
+
+def numbers(runset, count):
+    """Each run's EVIDENCE as floats, a row a run in the set's order, NaN
+    where the file has none or not a number."""
+    values = np.full((count, len(runfile.EVIDENCE)), np.nan)
+    rows = [r for session in runset.evidence or () for r in session]
+    if len(rows) != count:
+        return values
+    # Column by column, skipping the empty ones: a fleet's files may hold
+    # a million values, most of them empty in files without evidence.
+    for k, column in enumerate(zip(*rows)):
+        if any(column):
+            try:
+                values[:, k] = np.array(column, dtype=float)
+            except ValueError:  # some empty, or a file edited by hand
+                values[:, k] = [number(v) for v in column]
+    values[~np.isfinite(values)] = np.nan
+    return values
+
+
+def number(text):
+    try:
+        return float(text) if text else np.nan
+    except ValueError:
+        return np.nan
+
+
+def median(xs):
+    xs = xs[~np.isnan(xs)]
+    return float(np.median(xs)) if xs.size else None
+
+
+def of(runset, figures):
+    """The evidence of a set whose runs, in order, are figures."""
+    values = numbers(runset, len(figures))
+    column = dict(zip(runfile.EVIDENCE, values.T))
+    wall = column["wall_us"]
+    timed = wall > 0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        cpu = np.where(timed, column["cpu_us"] / wall, np.nan)
+    # Steal moves in steps of a clock tick, 10 ms, longer than most runs:
+    # most see none, so their median would hide it; the total does not.
+    stolen = timed & ~np.isnan(column["steal_us"])
+    steal = float(column["steal_us"][stolen].sum() / wall[stolen].sum()) if stolen.any() \
+        else None
+    figures = np.asarray(figures, dtype=float)
+    return Evidence(median(CLOCK / figures[figures > 0]), median(cpu), steal,
+                    median(column["mhz"]), median(column["nivcsw"]),
+                    {f: tuple(dict.fromkeys(s[f] for s in runset.states or () if s.get(f)))
+                     for f in machine.FIELDS},
+                    growth(runset.states or ()), column["start_us"])
+
+
+def growth(states):
+    """How often the cgroup was throttled from the first of these sessions
+    to the last, as each recorded the count at its start."""
+    counts = [int(s["nr_throttled"]) for s in states
+              if s.get("nr_throttled", "").isdigit()]
+    return max(counts) - min(counts) if counts else None
+
+
+def value(runset, evidence, field):
+    """A set's value of a field as text: its sessions' values joined by
+    " / " where they differ, UNKNOWN where none recorded one."""
+    if field in ("cpu", "host", "sha256"):
+        return getattr(runset, field)
+    return " / ".join(evidence.state[field]) or UNKNOWN
+
+
+@dataclasses.dataclass
+class Group:
+    value: str  # of the field the sets share
+    members: typing.List[int]  # the sets' indices, in order
+
+
+def groups(field, runsets, evidences):
+    """The sets by their value of field, in the order of their first set;
+    all of them in one group without a field."""
+    if field is None:
+        return [Group("", list(range(len(runsets))))]
+    found = {}
+    for i, (s, e) in enumerate(zip(runsets, evidences)):
+        found.setdefault(value(s, e, field), []).append(i)
+    return [Group(v, members) for v, members in found.items()]
+
+
+def compare(compare_one, grouped, samples, baseline, field, warn):
+    """The comparisons within each group, against its first set or its
+    pool, by compare_one(samples, baseline, warn); their sets, and the sets
+    that warnings name, renumbered as in the whole table."""
+    found = []
+    for g in grouped:
+        def told(message, g=g):
+            message = re.sub(r"#([0-9]+)", lambda m: f"#{g.members[int(m[1]) - 1] + 1}",
+                             message)
+            warn(f"{field} {shown(g.value)}: {message}" if field else message)
+        local = baseline if field is None or baseline == "pooled" else 0
+        for c in compare_one([samples[i] for i in g.members], local, told):
+            c.set = g.members[c.set]
+            if c.baseline != "pooled":
+                c.baseline = g.members[c.baseline]
+            found.append(c)
+    return found
+
+
+@dataclasses.dataclass
+class Side:
+    """One side of a comparison: a set, or the pool of the others."""
+    ghz: typing.Optional[float]
+    cpu_share: typing.Optional[float]
+    steal_share: typing.Optional[float]
+    mhz: typing.Optional[float]
+    throttled: typing.Optional[float]
+    values: typing.Dict[str, str]  # sha256 and CAUSES, as text; UNKNOWN where none
+
+
+def side(members, runsets, evidences):
+    """The side of these sets: a set's own, or for several, the median of
+    their measures and the most common of their values."""
+    def pooled(name):
+        known = [getattr(evidences[i], name) for i in members]
+        known = [x for x in known if x is not None]
+        return float(np.median(known)) if known else None
+
+    return Side(*(pooled(n) for n in ("ghz", "cpu_share", "steal_share", "mhz", "throttled")),
+                {f: common([value(runsets[i], evidences[i], f) for i in members])
+                 for f in ("sha256",) + CAUSES})
+
+
+def common(values):
+    """The most common of the values known, or UNKNOWN where two tie."""
+    top = collections.Counter(v for v in values if v != UNKNOWN).most_common(2)
+    return top[0][0] if top and (len(top) == 1 or top[0][1] > top[1][1]) else UNKNOWN
+
+
+def sides(c, grouped, runsets, evidences):
+    """The set's side and its baseline's: for the pool, the other sets of
+    its group."""
+    if c.baseline == "pooled":
+        group = next(g.members for g in grouped if c.set in g.members)
+        theirs = [i for i in group if i != c.set]
+    else:
+        theirs = [c.baseline]
+    return side([c.set], runsets, evidences), side(theirs, runsets, evidences)
+
+
+def why(c, mine, theirs):
+    """What differs between a set (mine) and its baseline (theirs) that may
+    explain a slower or faster verdict, each as "mine against theirs"; None
+    for any other verdict."""
+    if c.verdict not in ("slower", "faster") or not c.ratio:
+        return None
+    slow, fast = (mine, theirs) if c.verdict == "slower" else (theirs, mine)
+    need = max(MATERIAL, HALF * (max(c.ratio, 1 / c.ratio) - 1))
+    found = []
+    steal = gap(slow.steal_share, fast.steal_share)
+    if steal is not None and steal >= need:
+        found.append(f"steal {share(mine.steal_share)} against {share(theirs.steal_share)}")
+    # Stolen time is no CPU time either: what steal explains is not counted twice.
+    lost = gap(fast.cpu_share, slow.cpu_share)
+    if lost is not None and lost - max(0.0, steal or 0.0) >= need:
+        found.append(f"CPU share {share(mine.cpu_share)} against "
+                     f"{share(theirs.cpu_share)} (preempted)")
+    clock = clocks(slow, fast)
+    if clock and clock - 1 >= need:
+        found.append(f"clock {mhz(mine)} against {mhz(theirs)}")
+    found += differing(mine, theirs)
+    if (slow.throttled or 0) > 0 and fast.throttled == 0:
+        found.append(f"throttled {mine.throttled:g} times against {theirs.throttled:g}")
+    return "; ".join(found) or NOTHING
+
+
+def gap(a, b):
+    return None if a is None or b is None else a - b
+
+
+def clocks(slow, fast):
+    """How much faster the fast side's clock is than the slow side's: its
+    MHz, or without them, the clock its figures prove, which it ran at
+    least at."""
+    theirs = fast.mhz or (fast.ghz * 1000 if fast.ghz else None)
+    return theirs / slow.mhz if slow.mhz and theirs else None
+
+
+def mhz(s):
+    return f"{s.mhz:.0f} MHz" if s.mhz else \
+        f"≥ {s.ghz * 1000:.0f} MHz proven" if s.ghz else "–"
+
+
+def share(x):
+    return "–" if x is None else f"{100 * x:.1f}%"
+
+
+def differing(mine, theirs):
+    """The binary and the state that differ, where both sides recorded them."""
+    found = []
+    if UNKNOWN not in (mine.values["sha256"], theirs.values["sha256"]) and \
+            mine.values["sha256"] != theirs.values["sha256"]:
+        found.append("different binary")
+    for f in CAUSES:
+        a, b = mine.values[f], theirs.values[f]
+        if UNKNOWN not in (a, b) and a != b:
+            found.append(f"{NAMES.get(f, f)} {a} against {b}")
+    return found
+
+
+def causes(comparisons, grouped, runsets, evidences):
+    """Each compared set's why, by its index."""
+    return {c.set: why(c, *sides(c, grouped, runsets, evidences)) for c in comparisons
+            if c.verdict in ("slower", "faster")}
+
+
+def warnings(grouped, runsets, evidences, pooled, field=None):
+    """A line for each field of WARNED that differs between sets compared:
+    within each group, against its first set or the most common value."""
+    lines = []
+    for g in grouped:
+        where = f" in {field} {shown(g.value)}" if field else ""
+        for f in WARNED:
+            values = [value(runsets[i], evidences[i], f) for i in g.members]
+            line = differ(f, values, [f"#{i + 1}" for i in g.members], pooled, where)
+            if line:
+                lines.append(line)
+    return lines
+
+
+def differ(field, values, names, pooled, where="", shown_values=5):
+    """The warning for one field in one group (where says which), or None."""
+    known = [v for v in values if v != UNKNOWN]
+    if len(set(known)) < 2:
+        return None
+    ref = common(values) if pooled else values[0]
+    if ref == UNKNOWN:
+        return None
+    by_value = {}
+    for name, v in zip(names, values):
+        if v not in (ref, UNKNOWN):
+            by_value.setdefault(v, []).append(name)
+    parts = [f"{listed(n)} {shown(v)}" for v, n in list(by_value.items())[:shown_values]]
+    if len(by_value) > shown_values:
+        parts.append(f"and {len(by_value) - shown_values} more values")
+    if pooled and field == "cpu":
+        return (f"the pool{where} mixes CPU models: most sets {shown(ref)}; {'; '.join(parts)}: "
+                "each set is measured against machines of other models; --group-by cpu "
+                "compares like with like")
+    first = "most sets" if pooled else names[0]
+    return f"{NAMES.get(field, field)} differs{where}: {first} {shown(ref)}; {'; '.join(parts)}"
