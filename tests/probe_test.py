@@ -38,6 +38,16 @@ def run(args=(), command=(), env=(), **kwargs):
                           env={**os.environ, **dict(env)}, **kwargs)
 
 
+def own(stderr):
+    """What the probe wrote on stderr. Under wine, wine's own threads may
+    report a fault of theirs there ("wine: Unhandled page fault ..."),
+    which WINEDEBUG does not silence, and which the probe never wrote."""
+    text = stderr.decode()
+    if WINDOWS:
+        text = "".join(line for line in text.splitlines(True) if not line.startswith("wine: "))
+    return text
+
+
 def preload(name):
     """The environment that preloads a library into the probe, not its emulator."""
     library = os.path.join(PRELOAD, f"lib{name}.so")
@@ -53,7 +63,7 @@ class Contract(unittest.TestCase):
                 done = run(args, capture_output=True)
                 self.assertEqual(done.returncode, 0)
                 self.assertRegex(done.stdout, rb"\Athedifference is -?[0-9]+" + NEWLINE + rb"\Z")
-                self.assertEqual(done.stderr, b"")
+                self.assertEqual(own(done.stderr), "")
 
 
 @unittest.skipUnless(shutil.which("faketime"), "needs faketime")
@@ -96,7 +106,7 @@ class WriteError(unittest.TestCase):
     def check(self, error, command=(), env=(), **redirect):
         done = run(command=command, env=env, stderr=subprocess.PIPE, **redirect)
         self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stderr.decode(),
+        self.assertEqual(own(done.stderr),
                          f"delayprobe: write error: {os.strerror(error)}" + NEWLINE.decode())
 
     def test_lost_figure_is_reported_with_status_1(self):
