@@ -42,6 +42,9 @@ under these names:
   microcode           the CPUs' microcode revisions, joined by ","
   mitigations         how many CPU vulnerabilities are vulnerable (named),
                       mitigated, not affected or unknown
+  arch                the machine's architecture, as uname -m gives it
+                      (x86_64, aarch64): figures of two compare only
+                      within one
 
 findings(state, steal_per_s, thermal()) says what would make figures noisy
 here, each with what it does to them and the command that would fix it."""
@@ -170,6 +173,7 @@ class State:
     load_end: typing.Optional[float] = None
     microcode: typing.Optional[str] = None
     mitigations: typing.Optional[str] = None
+    arch: typing.Optional[str] = None
 
 
 # The names of the state's fields, in order, as the run file has them.
@@ -184,7 +188,7 @@ def state(cpu=None):
         cpus=online(), **cpufreq(cpu), boost=boost(),
         isolated=read(f"{CPUS}/isolated"), nohz_full=nohz_full(),
         smt=read(f"{CPUS}/smt/control"), **quota(), load_start=load(),
-        microcode=microcode(), mitigations=mitigations())
+        microcode=microcode(), mitigations=mitigations(), arch=architecture())
 
 
 def fields(state):
@@ -196,6 +200,13 @@ def text(value):
     if value is None:
         return ""
     return f"{value:g}" if isinstance(value, float) else str(value)
+
+
+def architecture():
+    # The kernel says it since 5.17; platform.machine() asks uname(2),
+    # which no made-up tree can answer for.
+    return read("proc/sys/kernel/arch") or (platform.machine() if root() == "/" else None) \
+        or None
 
 
 def os_release():

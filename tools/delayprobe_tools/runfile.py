@@ -24,7 +24,11 @@ then the machine's state, written once a session, in its first row (and
 load_end in its last): kernel, os, python, virtualization, cpus, governor,
 driver, boost, scaling_min_mhz, scaling_max_mhz, isolated, nohz_full, smt,
 cgroup, cpu_max, nr_throttled, throttled_us, load_start, load_end,
-microcode and mitigations, as delayprobe-bench(1) tells.
+microcode, mitigations and arch, as delayprobe-bench(1) tells; then
+
+  known_ratio  for a twin of the probe that delayprobe-bench --calibrate
+             runs, how much longer its loop is than the probe's (1.01);
+             1 for the probe it is measured against; empty otherwise
 
 A value that could not be read is left empty. Files are UTF-8, with a
 byte-order mark or none, and lines that end in LF or CRLF. A reader needs
@@ -45,8 +49,14 @@ import typing
 
 from . import machine, output
 
+# Every column, in order. A new column goes at the end, so that the header
+# of every earlier version is the start of this one.
 COLUMNS = ("run", "binary", "figure_us", "wall_us", "sha256", "cpu", "host", "session",
-           "order", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz") + machine.FIELDS
+           "order", "start_us", "cpu_us", "nivcsw", "steal_us", "mhz",
+           "kernel", "os", "python", "virtualization", "cpus", "governor", "driver", "boost",
+           "scaling_min_mhz", "scaling_max_mhz", "isolated", "nohz_full", "smt", "cgroup",
+           "cpu_max", "nr_throttled", "throttled_us", "load_start", "load_end", "microcode",
+           "mitigations", "arch", "known_ratio")
 # The columns of the first version, which every file holds.
 FIRST = 8
 # What a run file may hold of each run beside its figure.
