@@ -113,6 +113,24 @@ def header(end="\n"):
     return encode(COLUMNS, end)
 
 
+def holds_runs(path):
+    """Whether path is a regular file whose first line is a run file's
+    header, of this version or any other: what no output may replace,
+    whatever its name. Reads at most a line, and never blocks."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        return False
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return False
+        first = os.read(fd, 4096).lstrip(b"\xef\xbb\xbf").split(b"\n", 1)[0].rstrip(b"\r")
+    finally:
+        os.close(fd)
+    names = next(csv.reader([first.decode("utf-8", "replace")]), [])
+    return {"binary", "figure_us"} <= set(names)
+
+
 def line_end(path):
     """The line ending and the columns of a run file that more rows may be
     added to: one with this header, or the first part of it that an earlier
