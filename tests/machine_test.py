@@ -5,6 +5,7 @@ a container."""
 
 import os
 import platform
+import signal
 import sys
 import tempfile
 import types
@@ -67,6 +68,8 @@ PHYSICAL = {
     "sys/class/thermal/thermal_zone0/temp": "27800\n",
     "sys/class/thermal/thermal_zone1/type": "x86_pkg_temp\n",
     "sys/class/thermal/thermal_zone1/temp": "86000\n",
+    "etc/default/grub": 'GRUB_DEFAULT=0\nGRUB_CMDLINE_LINUX=""\n',
+    "usr/sbin/update-grub": "#!/bin/sh\n",
 }
 
 KVM_GUEST = {
@@ -118,8 +121,23 @@ CONTAINER = {
 }
 
 
+# What stands in a tree where a file is expected.
+FIFO = object()
+ZERO = object()  # a link to /dev/zero, which reads without end
+
+
+def hung(signum, frame):
+    raise AssertionError("the reading blocked or spun for 5 s")
+
+
 class Tree(unittest.TestCase):
-    """Each test reads a made-up tree, never this machine's."""
+    """Each test reads a made-up tree, never this machine's, and fails
+    rather than hangs when a reading blocks."""
+
+    def setUp(self):
+        signal.signal(signal.SIGALRM, hung)
+        signal.alarm(5)
+        self.addCleanup(signal.alarm, 0)
 
     def use(self, files):
         tmp = tempfile.TemporaryDirectory()
@@ -127,8 +145,13 @@ class Tree(unittest.TestCase):
         for name, text in files.items():
             full = os.path.join(tmp.name, name)
             os.makedirs(os.path.dirname(full), exist_ok=True)
-            with open(full, "w") as f:
-                f.write(str(text))
+            if text is FIFO:
+                os.mkfifo(full)
+            elif text is ZERO:
+                os.symlink("/dev/zero", full)
+            else:
+                with open(full, "w") as f:
+                    f.write(str(text))
         patch = mock.patch.dict(os.environ, {"DELAYPROBE_SYSROOT": tmp.name})
         patch.start()
         self.addCleanup(patch.stop)
@@ -204,7 +227,7 @@ class Container(Tree):
             nohz_full="6-7", smt="off", cgroup="/system.slice/docker-3f2a.scope",
             cpu_max="50000 100000", nr_throttled=7, throttled_us=41234, load_start=0.1,
             microcode="0xd0003a5"))
-        found = machine.findings(state, None, {})
+        found = machine.findings(state, None, {}, cpu=7)
         self.assertEqual(self.names(found), [
             "CPU quota 50000 100000 in cgroup /system.slice/docker-3f2a.scope, "
             "throttled 7 times"])
@@ -214,12 +237,95 @@ class Container(Tree):
         self.assertEqual((fields["cpu_max"], fields["load_start"], fields["load_end"]),
                          ("50000 100000", "0.1", ""))
 
+    def test_quotas_bind_at_the_tightest_in_either_version(self):
+        v1 = "sys/fs/cgroup/cpu,cpuacct"
+        for name, files, cgroup, cpu_max, throttled, fix in [
+            ("a child looser than its parent",
+             {"proc/self/cgroup": "0::/a/b\n", "sys/fs/cgroup/a/cpu.max": "20000 100000\n",
+              "sys/fs/cgroup/a/b/cpu.max": "80000 100000\n",
+              "sys/fs/cgroup/a/cpu.stat": "nr_throttled 3\nthrottled_usec 900\n"},
+             "/a", "20000 100000", (3, 900), "echo max > /sys/fs/cgroup/a/cpu.max"),
+            ("cgroup v1",
+             {"proc/self/cgroup": "4:cpu,cpuacct:/docker/f00\n1:name=systemd:/docker/f00\n",
+              f"{v1}/docker/f00/cpu.cfs_quota_us": "5000\n",
+              f"{v1}/docker/f00/cpu.cfs_period_us": "100000\n",
+              f"{v1}/docker/f00/cpu.stat": "nr_periods 700\nnr_throttled 638\n"
+                                           "throttled_time 61234567890\n",
+              f"{v1}/docker/cpu.cfs_quota_us": "-1\n",
+              f"{v1}/docker/cpu.cfs_period_us": "100000\n"},
+             "/docker/f00", "5000 100000", (638, 61234567),
+             f"echo -1 > /{v1}/docker/f00/cpu.cfs_quota_us"),
+            ("a path of //",
+             {"proc/self/cgroup": "0:://\n", "sys/fs/cgroup/cpu.max": "max 100000\n"},
+             "/", "max 100000", (None, None), None),
+        ]:
+            with self.subTest(name):
+                self.use({**files, f"{CPU}/online": "0-1\n", f"{CPU}/isolated": "1\n"})
+                state = machine.state(cpu=1)
+                self.assertEqual((state.cgroup, state.cpu_max, state.nr_throttled,
+                                  state.throttled_us), (cgroup, cpu_max, *throttled))
+                found = machine.findings(state, cpu=1)
+                self.assertEqual([f.fix.split(" (")[0] for f in found], [fix] if fix else [])
+
     def test_nothing_readable(self):
         self.use({})
         state = machine.state()
         self.assertEqual(state, machine.State(python=PYTHON))
         self.assertEqual((machine.steal(), machine.mhz(0), machine.thermal()), (None, None, {}))
         self.assertEqual(machine.findings(state, None, machine.thermal()), [])
+
+
+class Hostile(Tree):
+    """What no real machine shows: the reading says unknown, at once."""
+
+    def test_odd_files_read_as_unknown(self):
+        freq = f"{CPU}/cpu0/cpufreq"
+        huge = "9" * 30
+        for files, value, expected in [
+            ({"proc/stat": FIFO}, machine.steal, None),
+            ({f"{freq}/scaling_cur_freq": ZERO}, lambda: machine.mhz(0), None),
+            ({f"{freq}/scaling_cur_freq": "1e308\n"}, lambda: machine.mhz(0), None),
+            ({f"{freq}/scaling_cur_freq": "٣٠٠٠٠٠٠\n"}, lambda: machine.mhz(0), None),
+            ({f"{freq}/scaling_max_freq": huge}, lambda: machine.state().scaling_max_mhz, None),
+            ({f"{CPU}/online": f"0-{huge}\n"}, lambda: machine.state().cpus, None),
+            ({"proc/loadavg": "inf 0 0\n"}, machine.load, None),
+            ({"sys/class/thermal/thermal_zone0/temp": huge}, machine.thermal, {}),
+            ({"proc/self/cgroup": "0::/\n", "sys/fs/cgroup/cpu.max": f"{huge} 100000\n"},
+             lambda: machine.findings(machine.state()), []),
+            ({"proc/self/cgroup": "0::/../../x\n"}, lambda: machine.state().cgroup, "/x"),
+            ({f"{CPU}/vulnerabilities/spectre_v1²": "Vulnerable\n",
+              f"{CPU}/vulnerabilities/spectre_v10": "Not affected\n"}, machine.mitigations,
+             "1 vulnerable (spectre_v1²), 1 not affected"),
+        ]:
+            with self.subTest(files=list(files)):
+                self.use(files)
+                self.assertEqual(value(), expected)
+
+    def test_isolation_is_told_for_the_cpu_measured_with_the_machine_s_own_fix(self):
+        grub = {"etc/default/grub": "", "usr/sbin/update-grub": ""}
+        for files, cpu, name, fix in [
+            (grub, None, "no isolated CPU", "add isolcpus=1 nohz_full=1 to GRUB_CMDLINE_LINUX "
+             "in /etc/default/grub, run update-grub and reboot, then measure with --cpu 1"),
+            ({f"{CPU}/isolated": "1\n"}, 0, "CPU 0 not isolated (isolated: 1)",
+             "whoever boots this machine"),
+            ({f"{CPU}/isolated": "1\n"}, None, "runs not pinned to an isolated CPU (isolated: 1)",
+             "measure with --cpu 1"),
+            ({f"{CPU}/isolated": "1\n"}, 1, None, None),
+            ({"usr/sbin/grubby": ""}, 0, "no isolated CPU",
+             "grubby --update-kernel=ALL --args='isolcpus=0 nohz_full=0' and reboot"),
+            ({"etc/kernel/cmdline": ""}, 0, "no isolated CPU", "to /etc/kernel/cmdline"),
+            ({"boot/firmware/cmdline.txt": ""}, 0, "no isolated CPU",
+             "to the one line of /boot/firmware/cmdline.txt"),
+            ({**grub, ".dockerenv": ""}, 0, "no isolated CPU", "no command inside a container"),
+        ]:
+            with self.subTest(files=list(files), cpu=cpu):
+                self.use({f"{CPU}/online": "0-1\n", f"{CPU}/isolated": "\n", "proc/cpuinfo": "",
+                          **files})
+                found = [f for f in machine.findings(machine.state(cpu), cpu=cpu)
+                         if "isol" in f.name]
+                self.assertEqual([f.name for f in found], [name] if name else [])
+                if fix:
+                    self.assertIn(fix, found[0].fix)
 
 
 if __name__ == "__main__":

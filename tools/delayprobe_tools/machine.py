@@ -3,8 +3,11 @@ its state once a session, and what in that state makes timing noisy. It
 reads /proc and /sys and never changes anything.
 
 Every file is read under the root that DELAYPROBE_SYSROOT names (default
-/). A value that cannot be read is None, and an empty field in a file;
-reading never fails.
+/): only regular files, and at most LIMIT bytes of each, so that a FIFO or
+a device in their place cannot block or flood the reading. A value that
+cannot be read, or that no real machine would show (a clock of 1e308 kHz,
+a quota past 64 bits), is None, and an empty field in a file; reading
+never fails.
 
 Per run, read before and after it, and differenced:
   steal(cpu)          the machine's steal time so far, in µs: the pinned
@@ -56,9 +59,14 @@ import platform
 import posixpath
 import re
 import shlex
+import stat
 import typing
 
 CPUS = "sys/devices/system/cpu"
+# The most of a file that is read: /proc/cpuinfo of 512 CPUs is less.
+LIMIT = 1 << 20
+# More CPUs than any kernel supports: a CPU list past it is not a machine's.
+MOST_CPUS = 1 << 16
 # Above this a chip commonly lowers its clock to cool down.
 HOT_C = 80
 # The container kinds that container() gives; any other part of
@@ -81,12 +89,28 @@ def path(name):
 
 
 def read(name):
-    """The stripped text of a file under the root, or None."""
+    """The stripped text of a regular file under the root, or None. The
+    open does not wait for a FIFO's writer, and what is not a regular file
+    is not read at all: /proc and /sys show theirs as regular files."""
     try:
-        with open(path(name), encoding="utf-8", errors="replace") as f:
-            return f.read().strip()
+        fd = os.open(path(name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
     except (OSError, ValueError):
         return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        chunks, size = [], 0
+        while size < LIMIT:
+            chunk = os.read(fd, LIMIT - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+        return b"".join(chunks).decode("utf-8", "replace").strip()
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def paths(pattern):
@@ -95,19 +119,23 @@ def paths(pattern):
     base = path("")
     found = glob.glob(os.path.join(glob.escape(base), pattern))
     names = [os.path.relpath(p, base) for p in found]
-    return sorted(names, key=lambda n: [int(w) if w.isdigit() else w
-                                        for w in re.split(r"([0-9]+)", n)])
+    # Every odd part is a run of ASCII digits; other digits (², ١) are text.
+    return sorted(names, key=lambda n: [int(w) if i % 2 else w
+                                        for i, w in enumerate(re.split(r"([0-9]+)", n))])
 
 
-def whole(text):
-    try:
-        return int(text)
-    except (TypeError, ValueError):
+def whole(text, low=-1 << 63, high=(1 << 63) - 1):
+    """text as a whole number from low to high, or None: ASCII digits
+    alone, as the kernel writes them."""
+    if not isinstance(text, str) or not re.fullmatch(r"-?[0-9]{1,19}", text.strip()):
         return None
+    value = int(text)
+    return value if low <= value <= high else None
 
 
 def to_mhz(khz):
-    khz = whole(khz)
+    # From 1 MHz to 1 THz: a clock outside is no clock.
+    khz = whole(khz, 1000, 10 ** 9)
     return None if khz is None else round(khz / 1000)
 
 
@@ -126,7 +154,7 @@ def steal(cpu=None):
     for line in (read("proc/stat") or "").splitlines():
         words = line.split()
         if words and words[0] == label:
-            value = whole(words[8]) if len(words) > 8 else None
+            value = whole(words[8], 0) if len(words) > 8 else None
             return None if value is None else value * 1000000 // ticks()
     return None
 
@@ -221,21 +249,37 @@ def os_release():
     return None
 
 
-def cpu_count(cpulist):
-    """The CPUs in a kernel CPU list such as 0-3,6."""
-    count = 0
+def cpu_ranges(cpulist):
+    """The (first, last) ranges of a kernel CPU list such as 0-3,6, or None
+    when it is not one."""
+    if cpulist is None:
+        return None
+    ranges = []
     for part in cpulist.split(","):
-        first, _, last = part.partition("-")
-        if first.strip():
-            count += int(last or first) - int(first) + 1
-    return count
+        first, dash, last = part.strip().partition("-")
+        if not part.strip():
+            continue
+        low, high = whole(first, 0, MOST_CPUS), whole(last if dash else first, 0, MOST_CPUS)
+        if low is None or high is None or high < low:
+            return None
+        ranges.append((low, high))
+    return ranges
+
+
+def cpu_count(cpulist):
+    """The CPUs in a kernel CPU list, or None when it is not one."""
+    ranges = cpu_ranges(cpulist)
+    return None if ranges is None else sum(high - low + 1 for low, high in ranges)
+
+
+def listed_cpu(cpu, cpulist):
+    """Whether CPU cpu is in a kernel CPU list; None when the list is unknown."""
+    ranges = cpu_ranges(cpulist)
+    return None if ranges is None else any(low <= cpu <= high for low, high in ranges)
 
 
 def online():
-    try:
-        return cpu_count(read(f"{CPUS}/online"))
-    except (AttributeError, ValueError):
-        return None
+    return cpu_count(read(f"{CPUS}/online"))
 
 
 def cpufreq(cpu):
@@ -274,9 +318,10 @@ def nohz_full():
 def load():
     """The 1-minute load average now."""
     try:
-        return float(read("proc/loadavg").split()[0])
+        value = float(read("proc/loadavg").split()[0])
     except (AttributeError, IndexError, ValueError):
         return None
+    return value if 0 <= value < 1e9 else None
 
 
 def microcode():
@@ -348,51 +393,97 @@ def container():
 
 
 def quota():
-    """The cgroup v2 whose CPU quota binds this process: the tightest of
-    its own and its ancestors', as the kernel enforces each of them."""
-    cgroup = own_cgroup()
-    if cgroup is None:
+    """The cgroup whose CPU quota binds this process: the tightest of its
+    own and its ancestors', in cgroup v2 and in v1's cpu controller, as the
+    kernel enforces each of them; without any, its own."""
+    chosen, limit = None, None
+    for base, cgroup, version in cgroups():
+        node = cgroup
+        while True:
+            share = ratio(cpu_max(base, node, version))
+            if chosen is None or share is not None and (limit is None or share < limit):
+                chosen, limit = (base, node, version), share
+            if node == "/":
+                break
+            node = posixpath.dirname(node)
+    if chosen is None:
         return {}
-    chosen, limit, node = cgroup, None, cgroup
-    while True:
-        share = ratio(read(cgroup_file(node, "cpu.max")))
-        if share is not None and (limit is None or share < limit):
-            chosen, limit = node, share
-        if node == "/":
-            break
-        node = posixpath.dirname(node)
+    base, node, version = chosen
     stat = dict(line.split(None, 1) for line in
-                (read(cgroup_file(chosen, "cpu.stat")) or "").splitlines() if " " in line)
-    return dict(cgroup=chosen, cpu_max=read(cgroup_file(chosen, "cpu.max")),
-                nr_throttled=whole(stat.get("nr_throttled")),
-                throttled_us=whole(stat.get("throttled_usec")))
+                (read(cgroup_file(base, node, "cpu.stat")) or "").splitlines() if " " in line)
+    # v1 counts the time throttled in ns, v2 in µs.
+    throttled = whole(stat.get("throttled_usec"), 0) if version == 2 else \
+        whole(stat.get("throttled_time"), 0)
+    return dict(cgroup=node, cpu_max=cpu_max(base, node, version),
+                nr_throttled=whole(stat.get("nr_throttled"), 0),
+                throttled_us=throttled if version == 2 or throttled is None else throttled // 1000)
 
 
-def own_cgroup():
+def cgroups():
+    """(base, cgroup, version) of this process's cgroups that may hold a CPU
+    quota: its cgroup v2, and its v1 cgroup of the cpu controller, where
+    that controller is mounted; base is their directory under the root."""
+    found = []
     for line in (read("proc/self/cgroup") or "").splitlines():
-        if line.startswith("0::/"):
-            return line[3:]
-    return None
+        number, _, rest = line.partition(":")
+        controllers, _, where = rest.partition(":")
+        if not where.startswith("/"):
+            continue
+        # As written: "//" or "/a/../.." would otherwise walk without end,
+        # or out of the root.
+        where = posixpath.normpath("/" + where.lstrip("/"))
+        if number == "0" and not controllers:
+            found.append(("sys/fs/cgroup", where, 2))
+        elif "cpu" in controllers.split(","):
+            for base in (f"sys/fs/cgroup/{controllers}", "sys/fs/cgroup/cpu,cpuacct",
+                         "sys/fs/cgroup/cpu"):
+                if "/" not in controllers and os.path.isdir(path(base)):
+                    found.append((base, where, 1))
+                    break
+    return found
 
 
-def cgroup_file(cgroup, name):
-    return posixpath.join("sys/fs/cgroup", cgroup.lstrip("/"), name)
+def cgroup_file(base, cgroup, name):
+    return posixpath.join(base, cgroup.lstrip("/"), name)
+
+
+def cpu_max(base, cgroup, version):
+    """A cgroup's CPU quota as cgroup v2 writes it: "50000 100000" for 50 ms
+    of CPU time in every 100 ms, "max 100000" for none; None for no file."""
+    if version == 2:
+        return read(cgroup_file(base, cgroup, "cpu.max"))
+    quota = whole(read(cgroup_file(base, cgroup, "cpu.cfs_quota_us")), -1)
+    period = whole(read(cgroup_file(base, cgroup, "cpu.cfs_period_us")), 1)
+    if quota is None or period is None:
+        return None
+    return f"{'max' if quota < 0 else quota} {period}"
+
+
+def quota_file(cgroup):
+    """The file that sets the CPU quota of a cgroup that quota() named."""
+    for base, _, version in cgroups():
+        name = cgroup_file(base, cgroup, "cpu.max" if version == 2 else "cpu.cfs_quota_us")
+        if os.path.exists(path(name)):
+            return "/" + name, version
+    return "/" + cgroup_file("sys/fs/cgroup", cgroup, "cpu.max"), 2
 
 
 def ratio(cpu_max):
-    """The share of one CPU that a cpu.max allows; None for no quota."""
+    """The share of one CPU that a quota allows; None for none."""
     try:
         quota, period = cpu_max.split()
-        return int(quota) / int(period)
-    except (AttributeError, ValueError, ZeroDivisionError):
-        return None  # "max 100000", or no file
+    except (AttributeError, ValueError):
+        return None  # no file
+    quota, period = whole(quota, 1), whole(period, 1)
+    return None if quota is None or period is None else quota / period  # "max 100000"
 
 
 def thermal():
     """The temperature of each thermal zone, in °C, by its type and name."""
     zones = {}
     for zone in paths("sys/class/thermal/thermal_zone*"):
-        millidegrees = whole(read(f"{zone}/temp"))
+        # Below absolute zero or past 500 °C is no reading.
+        millidegrees = whole(read(f"{zone}/temp"), -273150, 500000)
         if millidegrees is not None:
             name = posixpath.basename(zone)
             kind = read(f"{zone}/type")
@@ -410,10 +501,11 @@ class Finding:
         return f"{self.name}: {self.effect}. Fix: {self.fix}"
 
 
-def findings(state, steal_per_s=None, thermal=None):
-    """What would make timing noisy on this machine: steal_per_s is steal()
-    differenced over a second, and thermal what thermal() returned."""
-    found = [governed(state), boosted(state), shared(state), threaded(state),
+def findings(state, steal_per_s=None, thermal=None, cpu=None):
+    """What would make timing noisy on this machine for runs pinned to cpu
+    (None: not pinned): steal_per_s is steal() differenced over a second,
+    and thermal what thermal() returned."""
+    found = [governed(state), boosted(state), shared(state, cpu), threaded(state),
              loaded(state), stolen(steal_per_s), virtual(state), limited(state)]
     found += [hot(zone, celsius) for zone, celsius in (thermal or {}).items()]
     return [f for f in found if f]
@@ -442,17 +534,52 @@ def boosted(state):
         else "echo 0 > /sys/devices/system/cpu/cpufreq/boost")
 
 
-def shared(state):
-    if state.isolated != "" or state.cpus == 1:
-        return None  # unknown, isolated already, or nothing to isolate
+def shared(state, cpu=None):
+    """The finding for runs whose CPU (cpu, or any when not pinned) other
+    work may take."""
+    if state.isolated is None or state.cpus == 1:
+        return None  # unknown, or nothing to isolate
+    effect = ("the scheduler puts other tasks, interrupts and timer ticks on every "
+              "CPU that is not isolated, so they preempt runs now and then and "
+              "lengthen those figures")
+    if cpu is None and state.isolated:
+        first = cpu_ranges(state.isolated)[0][0] if cpu_ranges(state.isolated) else None
+        return Finding(f"runs not pinned to an isolated CPU (isolated: {state.isolated})",
+                       effect, f"measure with --cpu {first}") if first is not None else None
+    if cpu is not None and listed_cpu(cpu, state.isolated):
+        return None
     # The last CPU: the first takes more of the machine's housekeeping.
-    k = state.cpus - 1 if state.cpus else 1
-    return Finding(
-        "no isolated CPU",
-        "the scheduler puts other tasks, interrupts and timer ticks on every "
-        "CPU, so they preempt runs now and then and lengthen those figures",
-        f"add isolcpus={k} nohz_full={k} to GRUB_CMDLINE_LINUX in /etc/default/grub, "
-        f"run update-grub and reboot, then measure with --cpu {k}")
+    k = cpu if cpu is not None else state.cpus - 1 if state.cpus else 1
+    name = "no isolated CPU" if not state.isolated else \
+        f"CPU {k} not isolated (isolated: {state.isolated})"
+    return Finding(name, effect, f"{kernel_arguments(f'isolcpus={k} nohz_full={k}', state)}, "
+                   f"then measure with --cpu {k}")
+
+
+def kernel_arguments(words, state):
+    """How to boot this machine with words on the kernel's command line, by
+    the boot loader it has, or who else sets that line."""
+    kinds = set((state.virtualization or "").split("+"))
+    if kinds & CONTAINERS:
+        return (f"no command inside a container, whose kernel is the host's: ask its owner "
+                f"to boot the host with {words} and give this container that CPU")
+    if os.path.exists(path("etc/default/grub")):
+        for tool, run in (("update-grub", "update-grub"),
+                          ("grub2-mkconfig", "grub2-mkconfig -o /boot/grub2/grub.cfg"),
+                          ("grub-mkconfig", "grub-mkconfig -o /boot/grub/grub.cfg")):
+            if any(os.path.exists(path(f"{d}/{tool}")) for d in ("usr/sbin", "sbin", "usr/bin")):
+                return f"add {words} to GRUB_CMDLINE_LINUX in /etc/default/grub, run {run} " \
+                       "and reboot"
+    if os.path.exists(path("usr/sbin/grubby")) or os.path.exists(path("sbin/grubby")):
+        return f"grubby --update-kernel=ALL --args='{words}' and reboot"
+    if os.path.exists(path("etc/kernel/cmdline")):
+        return (f"add {words} to /etc/kernel/cmdline, reinstall the boot entry "
+                "(kernel-install add $(uname -r) /boot/vmlinuz-$(uname -r)) and reboot")
+    for name in ("boot/firmware/cmdline.txt", "boot/cmdline.txt"):
+        if os.path.exists(path(name)):
+            return f"add {words} to the one line of /{name} and reboot"
+    return (f"no boot loader's settings here: whoever boots this machine (its provider, "
+            f"or the host of this guest) sets the kernel's command line; ask for {words}")
 
 
 def threaded(state):
@@ -511,13 +638,13 @@ def limited(state):
         return None
     quota, period = state.cpu_max.split()
     throttled = "" if state.nr_throttled is None else f", throttled {state.nr_throttled} times"
+    name, version = quota_file(state.cgroup or "/")
     return Finding(
         f"CPU quota {state.cpu_max} in cgroup {state.cgroup}{throttled}",
         f"the cgroup may use only {quota} µs of CPU time in every {period} µs; "
         f"once it has, a run waits for the next period, so some figures grow "
         f"by up to {period} µs",
-        f"echo max > {'/' + cgroup_file(state.cgroup or '/', 'cpu.max')} "
-        "(from the host, for a container)")
+        f"echo {'max' if version == 2 else -1} > {name} (from the host, for a container)")
 
 
 def hot(zone, celsius):
