@@ -73,8 +73,18 @@ def numbers(runset, count):
                 values[:, k] = np.array(column, dtype=float)
             except ValueError:  # some empty, or a file edited by hand
                 values[:, k] = [number(v) for v in column]
-    values[~np.isfinite(values)] = np.nan
+    # What no run can record, as a file edited by hand may hold: unknown.
+    with np.errstate(invalid="ignore"):
+        for k, column in enumerate(runfile.EVIDENCE):
+            low, high = BOUNDS[column]
+            values[~((values[:, k] >= low) & (values[:, k] <= high)), k] = np.nan
     return values
+
+
+# The values a run may record, by column: times from 0 (a wall time above
+# 0), and a clock from 1 MHz to 1 THz.
+BOUNDS = {"wall_us": (1e-9, 1e18), "start_us": (0, 1e18), "cpu_us": (0, 1e18),
+          "nivcsw": (0, 1e18), "steal_us": (0, 1e18), "mhz": (1, 1e6)}
 
 
 def number(text):
@@ -114,7 +124,7 @@ def growth(states):
     """How often the cgroup was throttled from the first of these sessions
     to the last, as each recorded the count at its start."""
     counts = [int(s["nr_throttled"]) for s in states
-              if s.get("nr_throttled", "").isdigit()]
+              if re.fullmatch(r"[0-9]{1,19}", s.get("nr_throttled", ""))]
     return max(counts) - min(counts) if counts else None
 
 

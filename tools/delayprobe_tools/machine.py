@@ -278,8 +278,13 @@ def listed_cpu(cpu, cpulist):
     return None if ranges is None else any(low <= cpu <= high for low, high in ranges)
 
 
+def online_list():
+    """The online CPUs, as a kernel CPU list."""
+    return read(f"{CPUS}/online")
+
+
 def online():
-    return cpu_count(read(f"{CPUS}/online"))
+    return cpu_count(online_list())
 
 
 def cpufreq(cpu):

@@ -5,10 +5,12 @@ import argparse
 import errno
 import os
 import re
+import select
 import signal
 import stat
 import sys
 import tempfile
+import time
 
 from . import text
 
@@ -46,17 +48,41 @@ def out(words):
     """Write words on stdout at once, in the locale's encoding with escapes
     for what it cannot hold: nothing waits in a buffer to fail at exit. A
     reader that has gone, as after `| head -1`, ends this process quietly,
-    as it would any filter."""
+    as it would any filter; one that has stopped reading stops it a second
+    after a signal, where a blocked write would never return."""
     try:
         if sys.stdout is None:  # Python found fd 1 closed
             raise OSError(errno.EBADF, os.strerror(errno.EBADF))
-        write_all(1, words.encode(sys.stdout.encoding or "utf-8", "backslashreplace"))
+        view = memoryview(words.encode(sys.stdout.encoding or "utf-8", "backslashreplace"))
+        while view:
+            wait_writable(1)
+            # No more than a pipe takes at once once it has room, so that no
+            # write blocks.
+            view = view[os.write(1, view[:select.PIPE_BUF]):]
     except BrokenPipeError:
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGPIPE)
     except OSError as e:
         say(f"{NAME}: stdout: {e.strerror}")
         sys.exit(128 + stopped if stopped else 1)  # as after SIGHUP, whose terminal has gone
+
+
+# When the tool was stopped, by time.monotonic(): what is left to write
+# then gets a second.
+stopped_at = None
+GRACE = 1.0
+
+
+def wait_writable(fd):
+    """Return once fd can take a write; raise once a second has passed
+    since a signal stopped the tool and it still cannot."""
+    global stopped_at
+    while not select.select([], [fd], [], 0.1)[1]:
+        if stopped:
+            stopped_at = stopped_at or time.monotonic()
+            if time.monotonic() > stopped_at + GRACE:
+                raise OSError(errno.ETIMEDOUT, "not read for a second after the signal; "
+                                               "the rest is not written")
 
 
 class Parser(argparse.ArgumentParser):

@@ -4,13 +4,14 @@ the notes below it, the text plot and the JSON results."""
 import dataclasses
 import fractions
 import json
+import math
 import typing
 
 import numpy as np
 
 from . import stats, verdicts
 from .evidence import share
-from .text import cell, code, listed, number
+from .text import cell, code, listed, number, raw
 
 WIDTH = 64
 
@@ -234,6 +235,22 @@ def results(summaries, comparisons, alpha, margin, baseline, evidences, why,
             s["group"] = g
         for c, d in zip(comparisons, found):
             d["group"] = groups[c.set]
-    return json.dumps({"version": VERSION, "alpha": alpha, "margin": margin,
-                       "baseline": baseline, "group_by": field,
-                       "sets": sets, "comparisons": found}, indent=2) + "\n"
+    return json.dumps(finite({"version": VERSION, "alpha": alpha, "margin": margin,
+                              "baseline": baseline, "group_by": field,
+                              "sets": sets, "comparisons": found}),
+                      indent=2, allow_nan=False) + "\n"
+
+
+def finite(value):
+    """value with every number that JSON cannot hold (inf, nan) as null, and
+    every text as the bytes it came from, decoded as UTF-8 with escapes:
+    the same file name gives the same text in any locale."""
+    if isinstance(value, dict):
+        return {k: finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, str):
+        return raw(value).decode("utf-8", "backslashreplace")
+    return value

@@ -47,7 +47,7 @@ import stat
 import tempfile
 import typing
 
-from . import machine, output
+from . import machine, output, text
 
 # Every column, in order. A new column goes at the end, so that the header
 # of every earlier version is the start of this one.
@@ -90,7 +90,7 @@ def name(binary):
     """The binary column for a name given as text or bytes: bytes that are
     not UTF-8 as backslash escapes, and a backslash doubled, so that two
     names never share a column value."""
-    return os.fsencode(binary).replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
+    return text.raw(binary).replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
 
 
 def row(**values):
@@ -211,7 +211,7 @@ def rows(reader, path):
             if s is None:
                 s = sets[row[bi]] = RunSet(path, row[bi], *(
                     row[i] if i is not None and row[i] else "?" for i in meta), {}, None, {})
-                if oi is not None and row[oi].isdigit():
+                if oi is not None and re.fullmatch(r"[0-9]{1,18}", row[oi]):
                     s.order = int(row[oi])
             session = row[si] if si is not None else ""
             if state:

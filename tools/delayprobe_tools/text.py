@@ -6,10 +6,18 @@ import os
 import re
 
 
+def raw(name):
+    """The bytes of a name, given as bytes or as text that Python decoded
+    from them, whatever the file system's encoding: os.fsencode would fail
+    on text such as é under an ASCII locale."""
+    return bytes(name) if isinstance(name, (bytes, bytearray)) else \
+        os.fspath(name).encode("utf-8", "surrogateescape")
+
+
 def shown(name):
     """name (text or bytes) on one line: bytes that are not UTF-8, and
     control characters, as backslash escapes."""
-    text = os.fsencode(name).decode("utf-8", "backslashreplace")
+    text = raw(name).decode("utf-8", "backslashreplace")
     return re.sub(r"[\x00-\x1f\x7f]", lambda c: repr(c[0])[1:-1], text)
 
 

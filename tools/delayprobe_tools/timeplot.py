@@ -7,7 +7,7 @@ import matplotlib
 import numpy as np
 
 from . import output, picture
-from .text import listed
+from .text import listed, shown
 
 # A marker for each session of a set, in turn; a colour for each set.
 MARKERS = "os^vDP*Xph<>"
@@ -28,7 +28,7 @@ def draw(path, samples, summaries, starts, warn):
         warn(f"--plot-time: {listed(left)}: no start times (files of an earlier "
              "delayprobe-bench) or no figure above 0; left out")
     if not kept:
-        warn(f"--plot-time: no set has start times; {path} not written")
+        warn(f"--plot-time: no set has start times; {shown(path)} not written")
         return
     matplotlib.use("Agg")
     from matplotlib import lines, pyplot
