@@ -24,16 +24,29 @@ import ctest
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
 BENCH = os.path.join(TOOLS, "delayprobe-bench")
 sys.path.insert(0, TOOLS)
-from delayprobe_tools import runfile  # noqa: E402
+from delayprobe_tools import icount  # noqa: E402
 
 PROBE = ""
-HEADER = runfile.header().decode()
+# The run file's format, as delayprobe-compare and users' scripts read it:
+# a changed column is a changed format.
+HEADER = ("run,binary,figure_us,wall_us,sha256,cpu,host,session,order,start_us,cpu_us,nivcsw,"
+          "steal_us,mhz,kernel,os,python,virtualization,cpus,governor,driver,boost,"
+          "scaling_min_mhz,scaling_max_mhz,isolated,nohz_full,smt,cgroup,cpu_max,nr_throttled,"
+          "throttled_us,load_start,load_end,microcode,mitigations,arch,known_ratio\n")
+COLUMNS = HEADER.strip().split(",")
+# What each of a row's first 14 columns holds: the round, the name, the
+# figure (none for /bin/true), the wall time in µs with one decimal, the
+# digest, the CPU, the host, the session's id, the place among the probes,
+# the start in µs since 1970 (16 digits until 2286), then the CPU time,
+# preemptions, steal and clock in whole units.
+ROW = [r"[0-9]+", r".+", r"-?[0-9]*", r"[0-9]+\.[0-9]", r"[0-9a-f]{64}", r".*", r".*",
+       r"[0-9a-f]{32}", r"[0-9]+", r"1[0-9]{15}", r"[0-9]+", r"[0-9]+", r"[0-9]*", r"[0-9]*"]
 
 
-def bench(args, cwd, **kwargs):
+def bench(args, cwd, env=(), **kwargs):
     """Run the tool in cwd, which is its whole PATH."""
     return subprocess.Popen([sys.executable, BENCH, *args], cwd=cwd,
-                            env={**os.environ, "PATH": cwd, "LC_ALL": "C"}, **kwargs)
+                            env={**os.environ, "PATH": cwd, "LC_ALL": "C", **dict(env)}, **kwargs)
 
 
 def script(directory, name, body):
@@ -53,6 +66,7 @@ def fixtures(tmp):
     script(tmp, "spiky", "echo >> runs; [ $(wc -l < runs) = 3 ] && n=9000 || n=1000; "
                          "echo thedifference is $n")
     script(tmp, "killed", "kill -40 $$")
+    script(tmp, "full", "echo 'delayprobe: write error: No space left on device' >&2; exit 1")
     open(os.path.join(tmp, "noexec"), "w").close()
     os.mkdir(os.path.join(tmp, "dir"))
     for name, text in [("other.csv", "run,binary,figure_us\n"), ("cut.csv", HEADER + "0,x,1")]:
@@ -65,12 +79,11 @@ def rows(path):
         text = f.read()
     if not text.startswith(HEADER) or not text.endswith("\n"):
         raise AssertionError(f"no header or a cut last line: {text[:80]!r}...{text[-80:]!r}")
-    found = [dict(zip(runfile.COLUMNS, row)) for row in csv.reader(text.splitlines()[1:])]
+    found = list(csv.reader(text.splitlines()[1:]))
     for row in found:
-        if len(row) != len(runfile.COLUMNS) or not re.fullmatch(r"-?[0-9]*", row["figure_us"]) \
-                or len(row["session"]) != 32:
+        if len(row) != len(COLUMNS) or not all(map(re.fullmatch, ROW, row)):
             raise AssertionError(f"bad row {row}")
-    return found
+    return [dict(zip(COLUMNS, row)) for row in found]
 
 
 def alive(pid):
@@ -89,7 +102,7 @@ class Case(unittest.TestCase):
         fixtures(self.tmp)
 
     def assertAllEnded(self, pidfile):
-        with open(os.path.join(self.tmp, pidfile)) as f:
+        with open(pidfile) as f:
             pids = [int(p) for p in f.read().split()]
         # SIGKILL takes a moment to land on another CPU.
         for _ in range(100):
@@ -131,16 +144,6 @@ class Smoke(Case):
         self.assertTrue(all(r["start_us"].isdigit() and r["cpu_us"].isdigit() for r in found))
         self.assertEqual(sum(bool(r["kernel"]) for r in found), 3)
 
-    def test_check_says_what_it_found_in_lines_and_the_status(self):
-        done = bench(["--check"], self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        stdout, stderr = done.communicate()
-        self.assertIn(done.returncode, (0, 3), stderr)
-        lines = stdout.decode().splitlines()
-        if done.returncode == 3:
-            self.assertTrue(lines and all(": " in line and "Fix: " in line for line in lines))
-        else:
-            self.assertEqual(lines, ["nothing found that would make timing noisy here"])
-
 
 class Errors(unittest.TestCase):
     # args, setup, status, a line of stderr. The setup: stdout "closed",
@@ -176,6 +179,8 @@ class Errors(unittest.TestCase):
          r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
          r"kept no runs$"),
         (["./killed"], None, 1, r": ./killed: round 1 of 50: killed by signal 40; kept no runs$"),
+        (["./full"], None, 1, r": ./full: round 1 of 50: exit status 1: delayprobe: write error: "
+                              r"No space left on device; kept no runs$"),
         (["--csv", "out.csv", "./fail"], None, 1,
          r": ./fail: round 2 of 50: exit status 3; kept [23] runs in out.csv$"),
         (["--csv", "out.csv", "./probe"], "small", 1,
@@ -237,6 +242,116 @@ class Outputs(Case):
                              b"program is writing it; name another file, or wait\n")
 
 
+def machine_tree(tmp, stat_line="cpu  10 0 10 10 0 0 0 1000 0 0"):
+    """A made-up machine of two CPUs, CPU 1 isolated, that nothing else makes
+    noisy: its /proc and /sys as the kernel writes them."""
+    cpus = "sys/devices/system/cpu"
+    files = {"proc/stat": f"{stat_line}\ncpu0 5 0 5 5 0 0 0 500 0 0\nctxt 1\n",
+             "proc/loadavg": "0.25 0.20 0.10 1/99 123\n", "proc/cpuinfo": "processor\t: 0\n",
+             "proc/self/cgroup": "0::/\n", "sys/fs/cgroup/cpu.max": "max 100000\n",
+             f"{cpus}/online": "0-1\n", f"{cpus}/isolated": "1\n", f"{cpus}/nohz_full": "1\n",
+             f"{cpus}/smt/control": "notsupported\n"}
+    for name, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join(tmp, "root", name)), exist_ok=True)
+        with open(os.path.join(tmp, "root", name), "w") as f:
+            f.write(text)
+    return {"DELAYPROBE_SYSROOT": os.path.join(tmp, "root")}
+
+
+class Bookkeeping(Case):
+    def test_each_run_records_its_own_share_in_its_units(self):
+        root = machine_tree(self.tmp)
+        # Each of its runs adds 3 ticks of steal; the first also burns CPU
+        # time and sleeps a third of a second.
+        stat = os.path.join(root["DELAYPROBE_SYSROOT"], "proc", "stat")
+        script(self.tmp, "acct", f"""n=$(cat n 2>/dev/null || echo 0); echo $((n + 3)) > n
+printf 'cpu  10 0 10 10 0 0 0 %d 0 0\\n' $((1000 + n + 3)) > '{stat}'
+if [ "$n" = 0 ]; then i=0; while [ $i -lt 100000 ]; do i=$((i + 1)); done; sleep 0.33; fi
+echo thedifference is 1000""")
+        done = bench(["--runs", "30", "--sessions", "2", "--csv", "out.csv", "./acct", "./probe"],
+                     self.tmp, env=root, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.assertEqual((done.communicate()[1], done.returncode), (b"", 0))
+        found = rows(os.path.join(self.tmp, "out.csv"))
+        acct = [r for r in found if r["binary"] == "./acct"]
+        # Steal as a difference across each run, in µs at 100 ticks a second.
+        self.assertEqual({r["steal_us"] for r in acct}, {"30000"})
+        self.assertEqual({r["steal_us"] for r in found if r["binary"] != "./acct"}, {"0"})
+        self.assertTrue(330000 <= float(acct[0]["wall_us"]) < 10000000, acct[0]["wall_us"])
+        self.assertLess(int(acct[-1]["cpu_us"]) * 2, int(acct[0]["cpu_us"]))
+        self.assertEqual({(r["binary"], r["order"]) for r in found},
+                         {("./acct", "1"), ("./probe", "2"), ("/bin/true", "0")})
+        for session in dict.fromkeys(r["session"] for r in found):
+            mine = [r for r in found if r["session"] == session]
+            self.assertEqual([(r["load_start"], r["isolated"]) for r in mine[:2]],
+                             [("0.25", "1"), ("", "")])
+            self.assertEqual([r["load_end"] for r in mine[-2:]], ["", "0.25"])
+            orders = {tuple(r["binary"] for r in mine[k:k + 3]) for k in range(0, len(mine), 3)}
+            self.assertEqual({frozenset(o) for o in orders}, {frozenset(orders.pop())})
+            self.assertGreater(len(orders), 1, "every round ran in the same order")
+
+    def test_check_answers_for_the_cpu_given(self):
+        root = machine_tree(self.tmp)
+        for args, status, out in [
+            (["--cpu", "1"], 0, "nothing found that would make timing noisy here\n"),
+            (["--cpu", "0"], 3, "CPU 0 not isolated (isolated: 1): the scheduler puts "),
+            ([], 3, "runs not pinned to an isolated CPU (isolated: 1): "),
+            (["--cpu", "7"], 1, ""),
+        ]:
+            with self.subTest(args=args):
+                done = bench(["--check", *args], self.tmp, env=root, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+                stdout, stderr = done.communicate()
+                self.assertEqual(done.returncode, status, stderr)
+                self.assertTrue(stdout.decode().startswith(out), stdout)
+                self.assertEqual(stdout.count(b"\n"), status != 1)
+                if status == 1:
+                    self.assertEqual(stderr, b"delayprobe-bench: --cpu 7: no such CPU here\n")
+
+
+class Count(unittest.TestCase):
+    # callgrind's profile of a run, dumped before each clock reading: the
+    # start-up, the C library's call into the vDSO, the loop, the second
+    # reading, and the end. The loop is 3 instructions an iteration.
+    PROFILE = """version: 1
+creator: callgrind-3.19.0
+positions: instr
+events: Ir
+part: 1
+desc: Trigger: --dump-before=*gettimeofday*
+fn=(below main)
+0x401000 150000
+part: 2
+desc: Trigger: --dump-before=*clock_gettime*
+fn=gettimeofday
+0x402000 20
+part: 3
+desc: Trigger: --dump-before=*gettimeofday*
+fn=delay(int)
+0x401100 5000000
+0x401104 5000000
+0x401108 5000000
+fn=main
+0x401200 12
+calls=1 0x402000
+0x401204 20
+part: 4
+desc: Trigger: --dump-before=*clock_gettime*
+fn=gettimeofday
+0x402000 20
+part: 5
+desc: Trigger: Program termination
+fn=main
+0x401210 30000
+"""
+
+    def test_the_count_is_of_the_loop_between_the_two_readings(self):
+        phases = icount.merge(icount.parse(self.PROFILE.splitlines(True)))
+        self.assertEqual([(p.total, p.end) for p in phases], [
+            (150000, "*gettimeofday*"), (20, "*clock_gettime*"), (15000012, "*gettimeofday*"),
+            (20, "*clock_gettime*"), (30000, None)])
+        self.assertEqual(icount.timed(phases), 15000012)
+
+
 class Stop(Case):
     def test_a_signal_stops_a_write_that_blocks(self):
         os.mkfifo(os.path.join(self.tmp, "fifo"))
@@ -247,15 +362,21 @@ class Stop(Case):
         self.assertEqual((done.returncode, stderr.decode()), (
             143, "delayprobe-bench: stopped by SIGTERM while opening fifo; kept no runs\n"))
 
-    def test_sigint_keeps_every_finished_run_and_leaves_nothing_running(self):
+    def test_a_signal_keeps_every_finished_run_and_leaves_nothing_running(self):
+        for signum, status in [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]:
+            with self.subTest(signum.name), tempfile.TemporaryDirectory() as tmp:
+                fixtures(tmp)
+                self.stop_while_measuring(tmp, signum, status)
+
+    def stop_while_measuring(self, tmp, signum, status):
         # Each run spends a while in a child of its own, and leaves another
         # behind, holding none of the tool's pipes.
-        script(self.tmp, "slow", "echo $$ >> pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; "
-                                 f"sleep 0.2 & echo $! >> pids; wait $!; exec {PROBE}")
-        out = os.path.join(self.tmp, "out.csv")
+        script(tmp, "slow", "echo $$ >> pids; sleep 1000 >/dev/null 2>&1 & echo $! >> pids; "
+                            f"sleep 0.2 & echo $! >> pids; wait $!; exec {PROBE}")
+        out = os.path.join(tmp, "out.csv")
         with open(out, "w") as f:
             f.write("old\n")
-        done = bench(["--runs", "1000", "--csv", "out.csv", "./slow"], self.tmp,
+        done = bench(["--runs", "1000", "--csv", "out.csv", "./slow"], tmp,
                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for _ in range(1200):
             with open(out) as f:
@@ -265,15 +386,39 @@ class Stop(Case):
             if text.count("\n") > 5:
                 break
             time.sleep(0.05)
-        done.send_signal(signal.SIGINT)
+        done.send_signal(signum)
         stdout, stderr = done.communicate()
-        self.assertEqual(done.returncode, 130, stderr)
+        self.assertEqual(done.returncode, status, stderr)
         kept = len(rows(out))
-        self.assertRegex(stderr.decode(), r"delayprobe-bench: stopped by SIGINT in round [0-9]+ "
-                                          r"of 1000; "
-                                          f"kept {kept} runs in out.csv\n\\Z")
+        self.assertRegex(stderr.decode(), f"delayprobe-bench: stopped by {signum.name} in round "
+                                          f"[0-9]+ of 1000; kept {kept} runs in out.csv\n\\Z")
         self.assertRegex(stdout.decode(), r"\A\| binary \|.*\n.*\n\| `\./slow` \| ")
-        self.assertAllEnded("pids")
+        self.assertAllEnded(os.path.join(tmp, "pids"))
+
+    def test_a_reader_that_stopped_reading_keeps_no_stop_waiting(self):
+        # stdout a pipe already full, which no one reads: the table after
+        # the signal cannot be written.
+        reader, writer = os.pipe()
+        self.addCleanup(os.close, reader)
+        os.set_blocking(writer, False)
+        try:
+            while True:
+                os.write(writer, b"x" * 4096)
+        except BlockingIOError:
+            os.set_blocking(writer, True)
+        done = bench(["--runs", "100000", "--csv", "out.csv", "./probe"], self.tmp,
+                     stdout=writer, stderr=subprocess.PIPE)
+        self.addCleanup(done.kill)
+        os.close(writer)
+        out = os.path.join(self.tmp, "out.csv")
+        while not os.path.exists(out) or open(out, "rb").read().count(b"\n") < 3:
+            time.sleep(0.05)
+        done.send_signal(signal.SIGTERM)
+        _, stderr = done.communicate(timeout=10)
+        self.assertEqual(done.returncode, 143)
+        self.assertRegex(stderr.decode(), r"\Adelayprobe-bench: stdout: not read for a second "
+                                          r"[^\n]+\ndelayprobe-bench: stopped by SIGTERM in round "
+                                          r"[0-9]+ of 100000; kept [0-9]+ runs in out.csv\n\Z")
 
     def test_timeout_ends_a_hung_probe_and_all_it_started(self):
         script(self.tmp, "hang",
@@ -283,7 +428,7 @@ class Stop(Case):
         self.assertEqual(done.returncode, 1)
         self.assertRegex(stderr.decode(),
                          r"^delayprobe-bench: \./hang: round 1 of 50: no answer in 1 s: killed;")
-        self.assertAllEnded("pids")
+        self.assertAllEnded(os.path.join(self.tmp, "pids"))
 
 
 def runs_here(probe):

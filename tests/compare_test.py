@@ -28,6 +28,16 @@ except ImportError:
     numpy = None
 
 statistics = unittest.skipUnless(numpy, "needs numpy and scipy")
+# A run file as delayprobe-bench writes it, literally: its header and a row
+# with every column.
+LITERAL = ("run,binary,figure_us,wall_us,sha256,cpu,host,session,order,start_us,cpu_us,nivcsw,"
+           "steal_us,mhz,kernel,os,python,virtualization,cpus,governor,driver,boost,"
+           "scaling_min_mhz,scaling_max_mhz,isolated,nohz_full,smt,cgroup,cpu_max,nr_throttled,"
+           "throttled_us,load_start,load_end,microcode,mitigations,arch,known_ratio\n")
+LITERAL_ROW = ("{run},./probe,{figure},2400.5,2b" + "0" * 62 + ",Made-up CPU,web01,{session},1,"
+               "1796794949000000,2100,3,10000,2800,6.1.0-18-amd64,Debian GNU/Linux 12 (bookworm),"
+               "3.11.2,kvm,2,performance,acpi-cpufreq,off,800,3500,1,1,off,/,max 100000,0,0,"
+               "0.25,,0x1,2 mitigated,x86_64,\n")
 HEADER = runfile.header().decode()
 # The header of the first version, which files written then still have.
 OLD = ",".join(runfile.COLUMNS[:runfile.FIRST]) + "\n"
@@ -286,12 +296,18 @@ class Run(unittest.TestCase):
              "different binary; governor powersave against performance"),
             ("too little steal", (fast, quiet), (slow, {"evidence": shares(steal=0.03)}),
              "nothing recorded explains it"),
+            # What no run records is no evidence.
+            ("a CPU time below 0", (fast, quiet), (slow, {"evidence": shares(cpu=-0.5)}),
+             "nothing recorded explains it"),
+            ("a clock of 1e308 MHz", (fast, {"evidence": shares(mhz="1e308")}),
+             (slow, {"evidence": shares(mhz="1e308")}), "nothing recorded explains it"),
         ]:
             with self.subTest(name):
                 done = self.run_tool("--json", "out.json",
                                      files=[csv_text(a[0], **a[1]), csv_text(b[0], **b[1])])
                 self.assertEqual(done.returncode, 0, done.stderr)
-                (c,) = json.loads((self.dir / "out.json").read_text())["comparisons"]
+                (c,) = json.loads((self.dir / "out.json").read_text(),
+                                  parse_constant=self.fail)["comparisons"]
                 self.assertIn(c["verdict"], ("slower", "faster"))
                 self.assertRegex(c["why"], f"^{why}$")
                 self.assertRegex(done.stdout.decode(), f"\\| {c['verdict']} \\| {why} \\|")
@@ -346,26 +362,58 @@ class Run(unittest.TestCase):
         self.assertEqual((self.dir / "t.png").read_bytes()[:4], b"\x89PNG")
 
     @statistics
-    def test_the_baseline_is_the_set_asked_for_and_verdicts_set_the_status(self):
-        rng = numpy.random.default_rng(6)
-        a, b = (simulate(rng, r, 3, 0.003, runs=5) for r in (1, 1.2))
-        rows = [runfile.header()]
+    def test_a_literal_file_reads_by_its_columns(self):
+        done = self.run_tool("--json", "out.json", files=[LITERAL + "".join(LITERAL_ROW.format(
+            run=i % 4, session=f"s{i // 4}", figure=1500 + i % 5) for i in range(12))])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        (found,) = json.loads((self.dir / "out.json").read_text())["sets"]
+        self.assertEqual((found["binary"], found["host"], found["sessions"], found["runs"]),
+                         ("./probe", "web01", 3, 12))
+        evidence = found["evidence"]
+        self.assertAlmostEqual(evidence["cpu_share"], 2100 / 2400.5)
+        self.assertAlmostEqual(evidence["steal_share"], 10000 / 2400.5)
+        self.assertEqual((evidence["mhz"], evidence["nivcsw"]), (2800, 3))
+        state = found["state"]
+        self.assertEqual((state["kernel"], state["cpu_max"], state["arch"], state["load_end"]),
+                         ("6.1.0-18-amd64", "max 100000", "x86_64", None))
+
+    @statistics
+    def test_the_baseline_named_and_the_verdicts_that_set_the_status(self):
+        def rows(binary, order, ratio, sessions):
+            return "".join(LITERAL_ROW.format(run=i, session=f"s{k}", figure=round(
+                (1000 + 7 * k + i % 3) * ratio)).replace("./probe,", f"{binary},").replace(
+                    ",web01,s", f",web01-{binary},s").replace(",1,1796", f",{order},1796")
+                for k in range(sessions) for i in range(5))
         # b's rows come first, but the bench was given a first.
-        for order, binary, groups in ((2, "b", b), (1, "a", a)):
-            rows += [runfile.encode(runfile.row(run=i, binary=binary, figure_us=int(f),
-                                                session=str(k), order=order))
-                     for k, session in enumerate(groups) for i, f in enumerate(session)]
-        files = [b"".join(rows), csv_text(a)]
-        for args, status, ratio in [((), 0, "ratio to #1"), (("--baseline", "0.csv:b"), 0,
-                                                             "ratio to #2"),
-                                    (("--fail-on", "faster,same"), 0, "| slower |"),
-                                    (("--fail-on", "slower"), 3, "| slower |")]:
+        files = [LITERAL + rows("b", 2, 1.2, 3) + rows("a", 1, 1, 3), LITERAL + rows("a", 1, 1, 3),
+                 LITERAL + rows("c", 1, 1, 1)]
+        for args, status, shown in [
+            ((), 0, "ratio to #1"), (("--baseline", "2"), 0, "ratio to #2"),
+            (("--baseline", "#3"), 0, "ratio to #3"), (("--baseline", "0.csv:b"), 0, "ratio to #2"),
+            (("--baseline", "1.csv"), 0, "ratio to #3"), (("--baseline", "pooled"), 0, "to pool"),
+            (("--fail-on", "slower"), 3, "| slower |"), (("--fail-on", "~"), 3, "| ~ |"),
+            (("--fail-on", "inconclusive"), 3, "| ~ |"), (("--fail-on", "faster,same"), 0, ""),
+            (("--fail-on", "within margin"), 0, ""),
+        ]:
             with self.subTest(args=args):
                 done = self.run_tool(*args, files=files)
                 self.assertEqual(done.returncode, status, done.stderr)
                 lines = done.stdout.decode().splitlines()
-                self.assertIn("`a`", lines[2])
-                self.assertIn(ratio, done.stdout.decode())
+                self.assertEqual([line.split(" | ")[2] for line in lines[2:6]],
+                                 ["`a`", "`b`", "`a`", "`c`"])
+                self.assertIn(shown, lines[0] if "ratio" in shown else done.stdout.decode())
+                self.assertEqual(done.stderr.decode().count("--fail-on"), status == 3)
+
+    @statistics
+    def test_the_table_gives_the_adjusted_p(self):
+        rng = numpy.random.default_rng(12)
+        done = self.run_tool("--json", "out.json", files=[
+            csv_text(simulate(rng, r, 4, 0.01, runs=10)) for r in (1, 1.02, 1.03, 1)])
+        found = json.loads((self.dir / "out.json").read_text())["comparisons"]
+        table = [line.split(" | ")[-1].rstrip(" |") for line in
+                 done.stdout.decode().splitlines()[3:6]]
+        self.assertEqual(table, [f"{c['p_adjusted']:.3g}" for c in found])
+        self.assertTrue(any(c["p_adjusted"] > c["p"] for c in found))
 
     @statistics
     def test_figures_p_values_and_names_print_in_full(self):
@@ -457,6 +505,20 @@ class Run(unittest.TestCase):
         self.assertTrue((self.dir / "link.json").is_symlink())
         done = self.run_tool("--json", "/dev/stdout", files=[csv_text([[5, 6, 7]])])
         self.assertTrue(done.stdout.startswith(b"{"), done.stdout[:80])
+        # A new file takes the name; another name of the old file keeps it.
+        os.link(old, self.dir / "other.json")
+        self.run_tool("--json", "old.json", files=[csv_text([[5, 6, 7]])])
+        self.assertEqual(json.loads((self.dir / "other.json").read_text())["sets"][0]["median"],
+                         6.5)
+        # A run file is no output, whatever its name, as when --json takes
+        # the first of the files for its own.
+        runs = csv_text([[5, 6, 7]])
+        (self.dir / "a.csv").write_bytes(runs)
+        done = subprocess.run([sys.executable, str(COMPARE), "--json", "a.csv", "0.csv"],
+                              cwd=self.dir, capture_output=True, check=False)
+        self.assertEqual((done.returncode, done.stderr), (
+            1, b"delayprobe-compare: --json a.csv: holds runs; name another file\n"))
+        self.assertEqual((self.dir / "a.csv").read_bytes(), runs)
 
     @statistics
     def test_names_stay_apart_and_print_in_any_encoding(self):
@@ -470,6 +532,16 @@ class Run(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout.decode("ascii").count("| #"), 2)
         self.assertIn("sessions \\xb5s", done.stdout.decode("ascii"))
+        # Under a locale whose file names are ASCII, names that are not.
+        (self.dir / "café.csv").write_bytes(csv_text(simulate(rng, 1, 3, 0.01, 5)))
+        plot = ["--plot", "é.svg"] if importlib.util.find_spec("matplotlib") else []
+        os.rename(self.dir / "0.csv", os.path.join(os.fsencode(self.dir), b"x\xff.csv"))
+        done = subprocess.run([sys.executable, str(COMPARE), "--json", "é.json", *plot,
+                               "café.csv", b"x\xff.csv"], cwd=self.dir, capture_output=True,
+                              check=False, env={**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0"})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual([s["file"] for s in json.loads((self.dir / "é.json").read_text(
+            encoding="utf-8"))["sets"]], ["café.csv", "x\\xff.csv", "x\\xff.csv"])
 
     @statistics
     def test_standard_output_closed_full_or_gone(self):
