@@ -4,10 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
+// The inner loop's bound. The twins of the probe that delayprobe-bench
+// --calibrate measures beside it are this file built with a longer loop
+// (-DINNER=5050, 1% longer): a known difference for the machine to find.
+#ifndef INNER
+#define INNER 5000
+#endif
+
 void delay(int passes)
 {
 	for (int i = 0; i < passes; i++)
-		for (int j = 0; j < 5000; j++)
+		for (int j = 0; j < INNER; j++)
 			// The loop is the workload, yet it computes nothing, so the
 			// optimiser may delete or collapse it. This empty asm claims to
 			// read and change j and memory: every increment and comparison

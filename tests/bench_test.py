@@ -179,6 +179,9 @@ class Errors(unittest.TestCase):
          r": ./junk: round 1 of 50: unexpected output b'thedifference is 1x\\n'; "
          r"kept no runs$"),
         (["./killed"], None, 1, r": ./killed: round 1 of 50: killed by signal 40; kept no runs$"),
+        (["--calibrate", "./probe"], None, 1, r": --calibrate: needs --csv FILE"),
+        (["--calibrate", "--csv", "c.csv", "./junk"], None, 1,
+         r": --calibrate: no delayprobe-twin-1pct and delayprobe-twin-5pct beside \./junk "),
         (["./full"], None, 1, r": ./full: round 1 of 50: exit status 1: delayprobe: write error: "
                               r"No space left on device; kept no runs$"),
         (["--csv", "out.csv", "./fail"], None, 1,
@@ -270,7 +273,8 @@ if [ "$n" = 0 ]; then i=0; while [ $i -lt 100000 ]; do i=$((i + 1)); done; sleep
 echo thedifference is 1000""")
         done = bench(["--runs", "30", "--sessions", "2", "--csv", "out.csv", "./acct", "./probe"],
                      self.tmp, env=root, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.assertEqual((done.communicate()[1], done.returncode), (b"", 0))
+        stderr = done.communicate()[1]
+        self.assertEqual(done.returncode, 0, stderr)
         found = rows(os.path.join(self.tmp, "out.csv"))
         acct = [r for r in found if r["binary"] == "./acct"]
         # Steal as a difference across each run, in µs at 100 ticks a second.
@@ -288,6 +292,17 @@ echo thedifference is 1000""")
             orders = {tuple(r["binary"] for r in mine[k:k + 3]) for k in range(0, len(mine), 3)}
             self.assertEqual({frozenset(o) for o in orders}, {frozenset(orders.pop())})
             self.assertGreater(len(orders), 1, "every round ran in the same order")
+
+    def test_a_calibration_runs_the_twins_beside_the_probe(self):
+        done = bench(["--calibrate", "--runs", "2", "--sessions", "3", "--csv", "out.csv",
+                      "./probe"], self.tmp, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.assertEqual(done.wait(), 0)
+        twins = os.path.dirname(os.path.realpath(PROBE))
+        self.assertEqual({(r["binary"], r["known_ratio"]) for r in
+                          rows(os.path.join(self.tmp, "out.csv"))},
+                         {("./probe", "1"), (f"{twins}/delayprobe-twin-1pct", "1.01"),
+                          (f"{twins}/delayprobe-twin-5pct", "1.05"), ("/bin/true", "")})
+        done.stdout.close()
 
     def test_check_answers_for_the_cpu_given(self):
         root = machine_tree(self.tmp)

@@ -84,6 +84,9 @@ class RunSet:
     # (empty where it has none), and the machine's state: field -> value.
     evidence: typing.List[typing.List[typing.Tuple[str, ...]]] = None
     states: typing.List[typing.Dict[str, str]] = None
+    # For a twin of a calibration, how much longer its loop is than the
+    # probe's, and 1 for that probe; None for any other binary.
+    known_ratio: typing.Optional[float] = None
 
 
 def name(binary):
@@ -196,7 +199,8 @@ def rows(reader, path):
         index = columns(next(reader, None))
         width = len(index)
         meta = [index.get(c) for c in ("sha256", "cpu", "host")]
-        fi, bi, si, oi = (index.get(c) for c in ("figure_us", "binary", "session", "order"))
+        fi, bi, si, oi, ki = (index.get(c) for c in ("figure_us", "binary", "session", "order",
+                                                      "known_ratio"))
         evidence = [index.get(c) for c in EVIDENCE]
         state = [(c, index[c]) for c in machine.FIELDS if c in index]
         sets, states = {}, {}
@@ -213,6 +217,8 @@ def rows(reader, path):
                     row[i] if i is not None and row[i] else "?" for i in meta), {}, None, {})
                 if oi is not None and re.fullmatch(r"[0-9]{1,18}", row[oi]):
                     s.order = int(row[oi])
+                if ki is not None and re.fullmatch(r"[0-9]{1,3}(\.[0-9]{1,6})?", row[ki]):
+                    s.known_ratio = float(row[ki])
             session = row[si] if si is not None else ""
             if state:
                 known = states.setdefault(session, {})
