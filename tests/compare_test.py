@@ -405,6 +405,27 @@ class Run(unittest.TestCase):
                 self.assertEqual(done.stderr.decode().count("--fail-on"), status == 3)
 
     @statistics
+    def test_architectures_are_never_compared_with_each_other(self):
+        def run_file(arch, level, k):
+            return LITERAL + "".join(LITERAL_ROW.format(
+                run=i, session=f"s{j}", figure=level + (7 * j + 3 * i + k * j) % 13).replace(
+                    ",x86_64,", f",{arch},") for j in range(3) for i in range(4))
+        files = [run_file(arch, level, k) for k in range(3)
+                 for arch, level in (("x86_64", 1000), ("aarch64", 2000))]
+        for args, pairs in [((), [("#3", "#1"), ("#5", "#1"), ("#4", "#2"), ("#6", "#2")]),
+                            (("--baseline", "pooled"), [(f"#{i}", "pooled") for i in
+                                                        (1, 3, 5, 2, 4, 6)])]:
+            with self.subTest(args=args):
+                done = self.run_tool("--json", "out.json", *args, files=files)
+                result = json.loads((self.dir / "out.json").read_text())
+                self.assertEqual([(c["set"], c["baseline"]) for c in result["comparisons"]],
+                                 pairs)
+                self.assertEqual(result["group_by"], "arch")
+                self.assertNotIn("slower", [c["verdict"] for c in result["comparisons"]])
+                self.assertIn("\narchitectures differ: each set is compared only with sets "
+                              "of its own", done.stdout.decode())
+
+    @statistics
     def test_the_table_gives_the_adjusted_p(self):
         rng = numpy.random.default_rng(12)
         done = self.run_tool("--json", "out.json", files=[

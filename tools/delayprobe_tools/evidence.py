@@ -130,7 +130,10 @@ def growth(states):
 
 def value(runset, evidence, field):
     """A set's value of a field as text: its sessions' values joined by
-    " / " where they differ, UNKNOWN where none recorded one."""
+    " / " where they differ, UNKNOWN where none recorded one. Fields joined
+    by ", " give their values joined by a space."""
+    if ", " in field:
+        return " ".join(value(runset, evidence, f) for f in field.split(", "))
     if field in ("cpu", "host", "sha256"):
         return getattr(runset, field)
     return " / ".join(evidence.state[field]) or UNKNOWN
@@ -140,6 +143,21 @@ def value(runset, evidence, field):
 class Group:
     value: str  # of the field the sets share
     members: typing.List[int]  # the sets' indices, in order
+
+
+# Below the table when the sets ran on more than one architecture.
+ARCHES = ("architectures differ: each set is compared only with sets of its own, as the loop "
+          "runs other instructions on each")
+
+
+def grouping(field, runsets, evidences):
+    """What the sets are compared within: field (None: all together), and
+    their architecture too when they ran on more than one, as a figure of
+    one instruction set says nothing of another's."""
+    arches = {value(s, e, "arch") for s, e in zip(runsets, evidences)} - {UNKNOWN}
+    if len(arches) < 2 or field == "arch":
+        return field
+    return "arch" if field is None else f"arch, {field}"
 
 
 def groups(field, runsets, evidences):
@@ -163,7 +181,8 @@ def compare(compare_one, grouped, samples, baseline, field, warn):
             message = re.sub(r"#([0-9]+)", lambda m: f"#{g.members[int(m[1]) - 1] + 1}",
                              message)
             warn(f"{field} {shown(g.value)}: {message}" if field else message)
-        local = baseline if field is None or baseline == "pooled" else 0
+        local = baseline if field is None or baseline == "pooled" else \
+            g.members.index(baseline) if baseline in g.members else 0
         for c in compare_one([samples[i] for i in g.members], local, told):
             c.set = g.members[c.set]
             if c.baseline != "pooled":
