@@ -84,6 +84,7 @@ class RunSet:
     # (empty where it has none), and the machine's state: field -> value.
     evidence: typing.List[typing.List[typing.Tuple[str, ...]]] = None
     states: typing.List[typing.Dict[str, str]] = None
+    session_ids: typing.List[str] = None  # each session's id, as the file has it
 
 
 def name(binary):
@@ -226,6 +227,7 @@ def rows(reader, path):
         raise BadFile(f"line {line}: {e}") from None
     for s in sets.values():
         s.states = [states.get(session, {}) for session in s.sessions]
+        s.session_ids = list(s.sessions)
         s.evidence = list(s.evidence.values())
     return sets
 
