@@ -30,7 +30,7 @@ from . import machine
 # "DPRH": what tells a store from any other SQLite database.
 APPLICATION_ID = 0x44505248
 # The layout this version writes; it reads every earlier one.
-VERSION = 1
+VERSION = 2
 HEADER = b"SQLite format 3\x00"
 # Seconds a writer waits for another to finish before it gives up.
 WAIT = 600
@@ -40,18 +40,30 @@ READINGS = ("load_start", "load_end", "nr_throttled", "throttled_us")
 # What the machine was: kept once for every session that shares it.
 STATE = ("cpu",) + tuple(f for f in machine.FIELDS if f not in READINGS + ("cgroup",))
 
-LAYOUT = {1: """
+# The layout: a series (a host and a binary) and a build (a SHA-256) are
+# kept once and named by number, and the sessions are kept in the order
+# show reads them, by series and time, with no index beside them.
+LAYOUT = """
+CREATE TABLE series (
+    id INTEGER PRIMARY KEY,
+    host TEXT NOT NULL,
+    binary TEXT NOT NULL,
+    UNIQUE (host, binary)
+);
+CREATE TABLE builds (
+    id INTEGER PRIMARY KEY,
+    sha256 TEXT NOT NULL UNIQUE
+);
 CREATE TABLE states (
     id INTEGER PRIMARY KEY,
     fields TEXT NOT NULL UNIQUE
 );
 CREATE TABLE sessions (
-    host TEXT NOT NULL,
-    binary TEXT NOT NULL,
-    sha256 TEXT NOT NULL,
-    session TEXT NOT NULL,
+    series INTEGER NOT NULL REFERENCES series (id),
     start_us INTEGER NOT NULL,
-    end_us INTEGER NOT NULL,
+    session TEXT NOT NULL,
+    length_us INTEGER NOT NULL,
+    build INTEGER NOT NULL REFERENCES builds (id),
     runs INTEGER NOT NULL,
     median REAL NOT NULL,
     nonpositive INTEGER NOT NULL,
@@ -64,9 +76,52 @@ CREATE TABLE sessions (
     nr_throttled INTEGER,
     throttled_us INTEGER,
     state INTEGER NOT NULL REFERENCES states (id),
-    UNIQUE (host, binary, session, start_us)
+    PRIMARY KEY (series, start_us, session)
+) WITHOUT ROWID
+"""
+# From each earlier layout to the next. The first kept host, binary and
+# SHA-256 in every row, indexed twice: 322 bytes a session.
+UPGRADE = {1: """
+CREATE TABLE series (
+    id INTEGER PRIMARY KEY,
+    host TEXT NOT NULL,
+    binary TEXT NOT NULL,
+    UNIQUE (host, binary)
 );
-CREATE INDEX sessions_in_time ON sessions (host, binary, start_us);
+CREATE TABLE builds (
+    id INTEGER PRIMARY KEY,
+    sha256 TEXT NOT NULL UNIQUE
+);
+INSERT INTO series (host, binary) SELECT DISTINCT host, binary FROM sessions
+    ORDER BY host, binary;
+INSERT INTO builds (sha256) SELECT DISTINCT sha256 FROM sessions;
+ALTER TABLE sessions RENAME TO sessions_1;
+CREATE TABLE sessions (
+    series INTEGER NOT NULL REFERENCES series (id),
+    start_us INTEGER NOT NULL,
+    session TEXT NOT NULL,
+    length_us INTEGER NOT NULL,
+    build INTEGER NOT NULL REFERENCES builds (id),
+    runs INTEGER NOT NULL,
+    median REAL NOT NULL,
+    nonpositive INTEGER NOT NULL,
+    cpu_share REAL,
+    steal_share REAL,
+    mhz REAL,
+    nivcsw REAL,
+    load_start REAL,
+    load_end REAL,
+    nr_throttled INTEGER,
+    throttled_us INTEGER,
+    state INTEGER NOT NULL REFERENCES states (id),
+    PRIMARY KEY (series, start_us, session)
+) WITHOUT ROWID;
+INSERT INTO sessions
+    SELECT series.id, start_us, session, end_us - start_us, builds.id, runs, median,
+           nonpositive, cpu_share, steal_share, mhz, nivcsw, load_start, load_end,
+           nr_throttled, throttled_us, state
+    FROM sessions_1 JOIN series USING (host, binary) JOIN builds USING (sha256);
+DROP TABLE sessions_1
 """}
 
 
@@ -207,19 +262,25 @@ def quoted(path):
 
 
 def make(db):
-    # One statement at a time: executescript would commit the caller's
-    # transaction first, and with it the lock.
-    for statement in LAYOUT[VERSION].split(";"):
-        if statement.strip():
-            db.execute(statement)
+    run(db, LAYOUT)
     db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
     db.execute(f"PRAGMA user_version = {VERSION}")
+
+
+def run(db, script):
+    # One statement at a time: executescript would commit the caller's
+    # transaction first, and with it the lock.
+    for statement in script.split(";"):
+        if statement.strip():
+            db.execute(statement)
 
 
 def upgrade(db, version):
     """Bring a store of an earlier layout up to this one, in the caller's
     transaction."""
-    raise NotAStore(f"no way from layout {version} to {VERSION}")
+    for step in range(version, VERSION):
+        run(db, UPGRADE[step])
+    db.execute(f"PRAGMA user_version = {VERSION}")
 
 
 def number(text):
@@ -255,25 +316,32 @@ def sessions_of(runset):
     return found, untimed
 
 
-def state_id(db, state, known):
-    """The id of a state, added once; known caches them."""
-    text = json.dumps(state, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
-    if text not in known:
-        db.execute("INSERT OR IGNORE INTO states (fields) VALUES (?)", (text,))
-        known[text] = db.execute("SELECT id FROM states WHERE fields = ?", (text,)).fetchone()[0]
-    return known[text]
+def id_of(db, table, values, known):
+    """The id of a row of series, builds or states with these values, added
+    once; known caches them."""
+    key = (table,) + values
+    if key not in known:
+        columns = {"series": ("host", "binary"), "builds": ("sha256",),
+                   "states": ("fields",)}[table]
+        db.execute(f"INSERT OR IGNORE INTO {table} ({', '.join(columns)}) VALUES "
+                   f"({', '.join('?' * len(columns))})", values)
+        known[key] = db.execute(f"SELECT id FROM {table} WHERE " + " AND ".join(
+            f"{c} = ?" for c in columns), values).fetchone()[0]
+    return known[key]
 
 
 def add(db, sessions):
     """Add sessions that the store lacks; how many were new."""
     known = {}
-    rows = [(s.host, s.binary, s.sha256, s.session, s.start_us, s.end_us, s.runs, s.median,
+    rows = [(id_of(db, "series", (s.host, s.binary), known), s.start_us, s.session,
+             s.end_us - s.start_us, id_of(db, "builds", (s.sha256,), known), s.runs, s.median,
              s.nonpositive, s.cpu_share, s.steal_share, s.mhz, s.nivcsw,
-             *(s.readings[f] for f in READINGS), state_id(db, s.state, known))
+             *(s.readings[f] for f in READINGS),
+             id_of(db, "states", (json.dumps(s.state, sort_keys=True, separators=(",", ":"),
+                                             ensure_ascii=False),), known))
             for s in sessions]
     before = db.total_changes
-    db.executemany("INSERT OR IGNORE INTO sessions VALUES "
-                   f"({', '.join('?' * 18)})", rows)
+    db.executemany(f"INSERT OR IGNORE INTO sessions VALUES ({', '.join('?' * 17)})", rows)
     return db.total_changes - before
 
 
@@ -295,21 +363,24 @@ class Series:
 def series(db, host=None, binary=None):
     """Every series the store holds, or those of host and binary, one at a
     time, in order of host and binary."""
+    builds = dict(db.execute("SELECT id, sha256 FROM builds"))
     where = " AND ".join(f"{c} = ?" for c, v in (("host", host), ("binary", binary))
                          if v is not None)
-    query = ("SELECT host, binary, start_us, end_us, median, nonpositive, session, sha256, "
-             "state FROM sessions" + (f" WHERE {where}" if where else "") +
+    query = ("SELECT series.id, host, binary, start_us, start_us + length_us, median, "
+             "nonpositive, session, build, state FROM series JOIN sessions "
+             "ON sessions.series = series.id" + (f" WHERE {where}" if where else "") +
              " ORDER BY host, binary, start_us, session")
-    current = None
+    current, at = None, None
     for row in db.execute(query, [v for v in (host, binary) if v is not None]):
-        if current is None or (current.host, current.binary) != row[:2]:
+        if row[0] != at:
             if current is not None:
                 yield current
-            current = Series(*row[:2], *([] for _ in range(7)))
+            current, at = Series(*row[1:3], *([] for _ in range(7))), row[0]
         for values, value in zip((current.start_us, current.end_us, current.median,
                                   current.nonpositive, current.session, current.sha256,
-                                  current.state), row[2:]):
+                                  current.state), row[3:]):
             values.append(value)
+        current.sha256[-1] = builds[current.sha256[-1]]
     if current is not None:
         yield current
 
