@@ -42,17 +42,18 @@ PRAGMA user_version = 1;
 
 
 def runs_text(host, step=1.0, kernel=("6.1.0-18-amd64",) * 2, sha=("ab" * 32,) * 2,
-              weeks=range(12)):
+              weeks=range(12), updated=7):
     """A run file of a bench run a week, 5 sessions of 3 runs each, in which
-    week 8 on runs step times as long, with the second kernel and binary."""
+    week 8 on runs step times as long, with the second binary, and the
+    second kernel from week updated + 1 on."""
     rows = [HEADER]
     for week in weeks:
-        late = week >= 7
+        late, new = week >= 7, week >= updated
         for k, session in enumerate(SESSIONS):
             median = round(10000 * RUNS[week] * session * (step if late else 1))
             start = T0 + week * WEEK_US + k * 60000000
             rows += [f"./delayprobe,{f},{f + 900},{sha[late]},cpu,{host},w{week}s{k},"
-                     f"{start + i * 20000},{kernel[late] if not i else ''}\n"
+                     f"{start + i * 20000},{kernel[new] if not i else ''}\n"
                      for i, f in enumerate((median - 1, median, median + 1))]
     return "".join(rows)
 
@@ -88,11 +89,15 @@ class History(unittest.TestCase):
                  "kernel 6.1.0-18-amd64 -> 6.1.0-21-amd64"),
                 ("build", 1 / 1.08, old[:1] * 2, new, "faster",
                  "binary abababababab -> cdcdcdcdcdcd"),
-                ("unseen", 1.08, old[:1] * 2, new[:1] * 2, "slower", "nothing recorded changed")]
+                ("unseen", 1.08, old[:1] * 2, new[:1] * 2, "slower", "nothing recorded changed"),
+                # The kernel updated a week after the figures changed.
+                ("late", 1.08, old, new[:1] * 2, "slower", "nothing recorded changed at it; "
+                 "a run later, from 2027-02-03 04:20: kernel 6.1.0-18-amd64 -> 6.1.0-21-amd64")]
         # A file a host before the change and one after, as a file holds one
         # build of a binary.
         self.tool("add", "--store", self.store, *(
-            self.file(f"{host}{k}.csv", runs_text(host, step, kernel, sha, weeks))
+            self.file(f"{host}{k}.csv",
+                      runs_text(host, step, kernel, sha, weeks, 8 if host == "late" else 7))
             for host, step, kernel, sha, _, _ in rows + [
                 ("steady", 1.0, old[:1] * 2, new[:1] * 2, None, None),
                 # Beyond the margin at 95%, but not once corrected for the
@@ -124,7 +129,7 @@ class History(unittest.TestCase):
             self.assertEqual((self.dir / "p.png").read_bytes()[:4], b"\x89PNG")
         # Changes before --since are not reported, nor counted.
         _, result = self.show("--since", "2027-02-01", "--fail-on", "changed")
-        self.assertEqual([s["changes"] for s in result["series"]], [[]] * 5)
+        self.assertEqual([s["changes"] for s in result["series"]], [[]] * 6)
 
     @statistics
     def test_adding_the_same_sessions_again_adds_nothing(self):

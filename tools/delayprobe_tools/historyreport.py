@@ -48,19 +48,38 @@ def result(db, series, found, since_us=None):
     bounds = [firsts[c.run] for c in found.changes]
     reported = []
     for c, first in zip(found.changes, bounds):
-        before, after = kept[first - 1], kept[first]
+        after = kept[first]
         if since_us is not None and series.start_us[after] < since_us:
             continue
         edges = [0] + bounds + [len(kept)]
         k = edges.index(first)
         reported.append(Reported(series.start_us[after], series.session[after],
                                  first - edges[k - 1], edges[k + 1] - first, c.comparison,
-                                 changes.why(recorded(db, series, before),
-                                             recorded(db, series, after))))
+                                 explained(db, series, found, c.run)))
     last = [series.median[k] for k in kept[bounds[-1] if bounds else 0:]]
     return Result(series.host, series.binary, series.sha256[-1], len(series.median),
                   len(firsts), len(series.median) - len(kept), series.start_us[0],
                   series.start_us[-1], float(np.median(last)) if last else None, reported)
+
+
+def explained(db, series, found, run):
+    """Why the level changed before bench run run: what changed from the
+    session just before to the one just after; where nothing did, what
+    changed between two sessions of the runs on either side, as the search
+    may place a change a run off."""
+    kept, firsts = found.kept, found.firsts
+    first = firsts[run]
+    # From the start of the run before to the start of the run after.
+    after = firsts[run + 1] if run + 1 < len(firsts) else len(kept) - 1
+    near = range(max(1, firsts[run - 1]), after + 1)
+    for k in [first] + [k for k in near if k != first]:
+        why = changes.why(recorded(db, series, kept[k - 1]), recorded(db, series, kept[k]))
+        if k == first and why != changes.NOTHING:
+            return why
+        if why != changes.NOTHING:
+            return (f"{changes.NOTHING} at it; a run {'earlier' if k < first else 'later'}, "
+                    f"from {minute(series.start_us[kept[k]])}: {why}")
+    return changes.NOTHING
 
 
 def recorded(db, series, k):
