@@ -9,9 +9,10 @@ import numpy as np
 from . import historyreport, output, picture
 
 
-def draw(path, drawn, total, changed):
+def draw(path, drawn, total, changed, since_us=None):
     """A panel a series of drawn, (store.Series, changes.Found,
-    historyreport.Result) each, of total series of which changed have changes."""
+    historyreport.Result) each, of total series of which changed have changes
+    reported: from since_us on, when given."""
     matplotlib.use("Agg")
     from matplotlib import pyplot
     matplotlib.rcParams["svg.hashsalt"] = "delayprobe"
@@ -23,7 +24,7 @@ def draw(path, drawn, total, changed):
         panel(ax, series, found, result)
     for ax in axes.flat[len(drawn):]:
         ax.set_visible(False)
-    fig.suptitle(title(len(drawn), total, changed), fontsize="medium")
+    fig.suptitle(title(len(drawn), total, changed, since_us), fontsize="medium")
     fig.tight_layout()
     kind = os.path.splitext(path)[1][1:].lower()
     output.save(path, lambda f: fig.savefig(
@@ -31,10 +32,12 @@ def draw(path, drawn, total, changed):
     pyplot.close(fig)
 
 
-def title(shown, total, changed):
+def title(shown, total, changed, since_us):
     words = f"{changed} of {total} series changed"
+    if since_us is not None:
+        words += f" from {historyreport.minute(since_us)} UTC on (grey: changes before)"
     if shown < total:
-        words += f"; {shown} drawn, those with changes first, {total - shown} left out"
+        words += f"; {shown} drawn, the largest changes first, {total - shown} left out"
     return words + "\ndots: each session's median; lines: the level between changes"
 
 
@@ -57,7 +60,8 @@ def panel(ax, series, found, result):
         ax.axvline(historyreport.utc(at), color=colour, linestyle="--", linewidth=1)
         ax.annotate(f"{c.comparison.ratio:.3f} {verdict}", (historyreport.utc(at), 1),
                     xycoords=("data", "axes fraction"), xytext=(3, -3),
-                    textcoords="offset points", va="top", fontsize="x-small", color=colour)
+                    textcoords="offset points", va="top", fontsize="x-small", color=colour,
+                    bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1})
     ax.set_title(picture.plain(f"{result.host} · {result.binary}"), fontsize="small")
     ax.set_ylabel("figure, µs", fontsize="small")
     ax.tick_params(labelsize="x-small")
