@@ -18,12 +18,14 @@ written to: a file is checked by its first 100 bytes before SQLite opens it.
 Writers take SQLite's own lock, and wait for each other up to WAIT seconds."""
 
 import dataclasses
+import errno
 import json
 import os
 import sqlite3
 import statistics
 import stat
 import typing
+import urllib.parse
 
 from . import machine
 
@@ -240,7 +242,7 @@ def for_reading(path):
     store of an earlier layout is brought up to this one in memory."""
     version = version_of(path)
     if version is None:
-        raise NotAStore(os.strerror(2))
+        raise NotAStore(os.strerror(errno.ENOENT))
     if version == 0:
         raise NotAStore("empty: no sessions added")
     db = sqlite3.connect(f"file:{quoted(path)}?mode=ro", uri=True, timeout=WAIT,
@@ -257,8 +259,8 @@ def for_reading(path):
 
 
 def quoted(path):
-    from urllib.parse import quote
-    return quote(os.path.abspath(path))
+    """path as a URI's path: ? and # are not its end."""
+    return urllib.parse.quote(os.path.abspath(path))
 
 
 def make(db):
