@@ -19,10 +19,10 @@ STATE = {"kernel": "6.1.0-28-cloud-amd64", "os": "Debian GNU/Linux 12 (bookworm)
          "8 not affected"}
 
 
-def write(path, sessions, rng, binary="./delayprobe", host="vm", sha="5" * 64):
+def write(path, sessions, rng, binary="./delayprobe", host="vm", sha="5" * 64,
+          start=1796790000000000):
     """A file of the figures of each session, each run followed by a
-    /bin/true row, as the bench writes them."""
-    start = 1796790000000000
+    /bin/true row, as the bench writes them, from start (µs since 1970)."""
     with open(path, "w", newline="", encoding="utf-8") as f:
         rows = csv.writer(f, lineterminator="\n")
         rows.writerow(runfile.COLUMNS)

@@ -87,6 +87,9 @@ class RunSet:
     # For a twin of a calibration, how much longer its loop is than the
     # probe's, and 1 for that probe; None for any other binary.
     known_ratio: typing.Optional[float] = None
+    # Each session's id, in the order of sessions: sets that share one were
+    # measured side by side in it.
+    session_ids: typing.List[str] = None
 
 
 def name(binary):
@@ -232,6 +235,7 @@ def rows(reader, path):
         raise BadFile(f"line {line}: {e}") from None
     for s in sets.values():
         s.states = [states.get(session, {}) for session in s.sessions]
+        s.session_ids = list(s.sessions)
         s.evidence = list(s.evidence.values())
     return sets
 
