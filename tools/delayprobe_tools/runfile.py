@@ -84,6 +84,9 @@ class RunSet:
     # (empty where it has none), and the machine's state: field -> value.
     evidence: typing.List[typing.List[typing.Tuple[str, ...]]] = None
     states: typing.List[typing.Dict[str, str]] = None
+    # Each session's id, in the order of sessions: sets that share one were
+    # measured side by side in it.
+    session_ids: typing.List[str] = None
 
 
 def name(binary):
@@ -164,6 +167,7 @@ def read(path, warn):
     # in that of their first rows.
     for s in sorted(sets.values(), key=lambda s: s.order if s.order is not None else 1 << 62):
         if s.sessions:
+            s.session_ids = list(s.sessions)
             s.sessions = list(s.sessions.values())
             found.append(s)
         elif s.binary != BASELINE:
