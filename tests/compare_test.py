@@ -128,6 +128,32 @@ class Statistics(unittest.TestCase):
         self.assertAlmostEqual(math.log(lo), -3.3654832, places=6)
         self.assertAlmostEqual(math.log(hi), 0.2054832, places=6)
 
+    def test_paired_t_matches_the_textbook(self):
+        # R's t.test(extra ~ group, data = sleep, paired = TRUE): t = -4.0621,
+        # df = 9, p = 0.002833, 95% interval -2.4598858 to -0.7001142; the
+        # trimmed test with nothing trimmed is Student's.
+        d = numpy.array([0.7, -1.6, -0.2, -1.2, -0.1, 3.4, 3.7, 0.8, 0.0, 2.0]) - \
+            numpy.array([1.9, 0.8, 1.1, 0.1, -0.1, 4.4, 5.5, 1.6, 4.6, 3.4])
+        t = stats.trimmed_t(d, trim=0)
+        self.assertAlmostEqual(t.estimate / t.se, -4.0621, places=4)
+        self.assertEqual(t.df, 9)
+        self.assertAlmostEqual(t.p(), 0.002833, places=6)
+        lo, hi = t.interval(0.05, 1)
+        self.assertAlmostEqual(math.log(lo), -2.4598858, places=6)
+        self.assertAlmostEqual(math.log(hi), -0.7001142, places=6)
+
+    def test_yuen_matches_scipy(self):
+        # scipy.stats's documented samples, one with an extreme tail. 20% of
+        # 7 trims one from each end: (56 + 64.34 + 78 + 123.8 + 128.6) / 5;
+        # of 3, none. scipy.stats.ttest_ind(a, b, equal_var=False, trim=0.2)
+        # 1.10.1: statistic 4.591598691181999, p 0.00998909252078421.
+        a = numpy.array([56, 128.6, 12, 123.8, 64.34, 78, 763.3])
+        b = numpy.array([1.1, 2.9, 4.2])
+        self.assertAlmostEqual(stats.trimmed(a)[0], 90.148, places=10)
+        t = stats.yuen(b, a)
+        self.assertAlmostEqual(t.estimate / t.se, 4.591598691181999, places=10)
+        self.assertAlmostEqual(t.p(), 0.00998909252078421, places=12)
+
     def test_equivalence_matches_a_published_example(self):
         # NCSS's two-sample equivalence example, which the TOSTER R package
         # checks: yields of two processes, bounds +-110, unequal variances:
@@ -287,6 +313,12 @@ class Run(unittest.TestCase):
              "different binary; governor powersave against performance"),
             ("too little steal", (fast, quiet), (slow, {"evidence": shares(steal=0.03)}),
              "nothing recorded explains it"),
+            # 3 ticks of 10 ms in 100 runs make 6.3% steal, but so few could
+            # as well have made half as much: not shown to reach 5%.
+            ("steal in a few ticks", (fast, quiet),
+             (slow, {"evidence": lambda f: {"steal_us": 10000 if f % 33 == 0 else 0,
+                                            "cpu_us": round((f + 900) * 0.95)}}),
+             "nothing recorded explains it"),
         ]:
             with self.subTest(name):
                 done = self.run_tool("--json", "out.json",
@@ -328,11 +360,65 @@ class Run(unittest.TestCase):
         self.assertIn("| #2 | powersave | ", done.stdout.decode())
         self.assertIn("CPU model differs in governor performance: #1 A; #3 B",
                       done.stderr.decode())
+        # Across the groups, the comparisons are one family.
+        first = min(result["comparisons"], key=lambda c: c["p"])
+        self.assertAlmostEqual(first["p_adjusted"], 2 * first["p"])
         done = self.run_tool("--baseline", "pooled", files=files)
         self.assertIn("the pool mixes CPU models: most sets A; #3 B", done.stderr.decode())
+        tied = files[:2] + [csv_text(simulate(rng, 1, 4, 0.003, runs=10), cpu="B")] * 2
+        done = self.run_tool("--baseline", "pooled", files=tied)
+        self.assertIn("the pool mixes CPU models: #1, #2 A; #3, #4 B", done.stderr.decode())
         done = self.run_tool("--group-by", "governor", "--baseline", "2", files=files)
         self.assertEqual(done.returncode, 1)
         self.assertIn("--group-by takes --baseline first or pooled", done.stderr.decode())
+
+    @statistics
+    def test_a_fleet_of_two_kinds_is_split_and_judged_within_each(self):
+        # 4 hosts at 1000 µs on one kernel, 4 at 1100 on another, each of 5
+        # sessions a few µs apart.
+        files = [csv_text([[base + (3 * i + 7 * j) % 11 - 5 + k for k in (-1, 0, 1)]
+                           for j in range(5)], host=f"h{i}", state={"kernel": kernel})
+                 for i, (base, kernel) in enumerate([(1000, "6.1.0-18")] * 4 +
+                                                    [(1100, "6.1.0-21")] * 4)]
+        done = self.run_tool("--baseline", "pooled", "--json", "out.json", files=files)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertRegex(done.stdout.decode(), r"\nthe pool falls into two groups \(p = 0\.001\): "
+                         r"the slower 4 at 1100 µs \(#5, #6, #7, #8\), the faster 4 at 1000\.5 µs "
+                         r"\(#1, #2, #3, #4\), ratio 1\.099; kernel: the slower 4 run 6\.1\.0-21, "
+                         r"the faster 4 run 6\.1\.0-18; each set judged against the others of "
+                         r"its group\n")
+        result = json.loads((self.dir / "out.json").read_text())
+        self.assertEqual({c["verdict"] for c in result["comparisons"]}, {"~"})
+        self.assertEqual([c["pool"] for c in result["comparisons"]],
+                         ["faster"] * 4 + ["slower"] * 4)
+        split = result["sets"][7]["split"]
+        self.assertEqual((split["group"], split["sets"], split["within"], split["separated_by"]),
+                         ("slower", 4, True, {"kernel": ["6.1.0-21"]}))
+
+    @statistics
+    def test_builds_measured_in_the_same_sessions_are_paired(self):
+        # One bench run of two builds in 5 sessions whose load moves both by
+        # up to half: b is 5% slower in every one, which the load would hide
+        # between unrelated sets.
+        rows = [runfile.header()]
+        for k, load in enumerate((1.0, 1.5, 0.8, 1.3, 1.1)):
+            for binary, ratio in (("a", 1.0), ("b", 1.05)):
+                rows += [runfile.encode(runfile.row(run=i, binary=binary, session=f"s{k}",
+                                                    figure_us=round(1000 * load * ratio) + i))
+                         for i in range(3)]
+        done = self.run_tool("--json", "out.json", files=[b"".join(rows)])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        result = json.loads((self.dir / "out.json").read_text())
+        # a's session medians 1001, 1501, 801, 1301, 1101: the centre leaves
+        # out the highest and the lowest.
+        a = result["sets"][0]
+        self.assertEqual(a["median"], 1101)
+        self.assertAlmostEqual(a["centre"], (1001 * 1101 * 1301) ** (1 / 3), places=9)
+        self.assertLess(a["centre_ci"][0], a["centre"])
+        (c,) = result["comparisons"]
+        self.assertEqual((c["test"], c["verdict"]), ("paired t", "slower"))
+        self.assertAlmostEqual(c["ratio"], 1.05, places=3)
+        self.assertIn("| slower | nothing recorded explains it | paired t |", done.stdout.decode())
 
     @unittest.skipUnless(numpy and importlib.util.find_spec("matplotlib"), "needs matplotlib")
     def test_the_time_plot_leaves_out_sets_without_start_times(self):
