@@ -160,7 +160,7 @@ def notes(summaries, comparisons, field=None, grouped=None, splits=()):
             lines.append(f"{', '.join(group)}: the same binary")
     if field:
         lines += group_notes(summaries, comparisons, field, grouped)
-    lines += [split_note(summaries, *s) for s in splits]
+    lines += [split_note(summaries, field, *s) for s in splits]
     why = {}
     for c in comparisons:
         if c.reason:
@@ -175,14 +175,15 @@ def notes(summaries, comparisons, field=None, grouped=None, splits=()):
     return lines
 
 
-def split_note(summaries, value, split, fields):
-    """The line of a pool split in two: its groups, their levels and ratio,
-    what separates them, and what each set is judged against."""
+def split_note(summaries, field, value, split, fields):
+    """The line of a pool split in two, in the group of value of field if
+    any: its groups, their levels and ratio, what separates them, and what
+    each set is judged against."""
     def group(word, members, level):
         return f"the {word} {len(members)} at {number(level)} µs " \
                f"({listed([summaries[i].set for i in members])})"
 
-    where = f"{value}: " if value is not None else ""
+    where = f"{field} {cell(value)}: " if field else ""
     judged = "each set judged against the others of its group" if split.within else \
         "the smaller group holds less than a third, so each set is judged against the whole pool"
     return (f"{where}the pool falls into two groups (p = {split.p:.2g}): "
