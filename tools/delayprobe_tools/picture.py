@@ -12,7 +12,7 @@ from .verdicts import MARKS
 
 COLOURS = {"slower": "tab:red", "faster": "tab:blue", "same": "tab:green",
            "within margin": "tab:olive", "inconclusive": "tab:gray", "baseline": "black"}
-# Light enough that the session medians and the median line stand out on
+# Light enough that the session medians and the centre line stand out on
 # every face, the baseline's black included.
 FACE = 0.3
 # Past this many sets, boxes would be too thin to read.
@@ -24,9 +24,9 @@ LONGEST = {"box": 22, "dot": 28}
 
 
 def picture(path, samples, summaries, comparisons, baseline):
-    """Every set on one axis, sorted by the median that the table shows and
+    """Every set on one axis, sorted by the centre that the table shows and
     coloured by verdict: boxes of the runs with each session's median over
-    them, or past 40 sets, each set's median on the middle half of its runs,
+    them, or past 40 sets, each set's centre on the middle half of its runs,
     with only the sets that differ named, so that a thousand stay readable.
     baseline is the index of the set the others are compared with, or
     "pooled"."""
@@ -35,7 +35,7 @@ def picture(path, samples, summaries, comparisons, baseline):
     matplotlib.rcParams["svg.hashsalt"] = "delayprobe"
     many = len(samples) > BOXES
     kinds = kinds_of(len(samples), comparisons, baseline)
-    order = sorted(range(len(samples)), key=lambda i: summaries[i].median)
+    order = sorted(range(len(samples)), key=lambda i: summaries[i].centre)
     named = [f"{s.set} {n}" for s, n in
              zip(summaries, names(summaries, LONGEST["dot" if many else "box"]))]
     line = reference(samples, summaries, named, baseline)
@@ -48,7 +48,7 @@ def picture(path, samples, summaries, comparisons, baseline):
         across = 1.1 if len(samples) <= LEVEL else 0.5
         fig, ax = pyplot.subplots(figsize=(min(24, 6 + across * len(samples)), 7))
         labels = [label(named[i], by_set(comparisons, i), kinds[i]) for i in order]
-        handles = boxes(ax, samples, [summaries[i].median for i in order], order, labels,
+        handles = boxes(ax, samples, [summaries[i].centre for i in order], order, labels,
                         kinds, line[1])
     handles.insert(0, ax.axhline(line[1], color="black", linestyle="--", linewidth=1,
                                  label=line[0]))
@@ -180,30 +180,31 @@ def label(name, comparison, kind):
 def reference(samples, summaries, named, baseline):
     """The dashed line and its name: what the ratios are taken against. For
     the pool, each set is compared with the median of the others; one line
-    stands for them all, the median of every set with figures above 0."""
+    stands for them all, the median of the centres of every set with
+    figures above 0."""
     if baseline != "pooled":
-        of = "session medians" if summaries[baseline].sessions > 1 else "runs"
-        return f"{plain(named[baseline])}: median of its {of}", summaries[baseline].median
-    logs = [np.log(s.medians).mean() for s in samples if s.runs.min() > 0]
-    if not logs:
+        of = "centre" if summaries[baseline].sessions > 1 else "median of its runs"
+        return f"{plain(named[baseline])}: {of}", summaries[baseline].centre
+    centres = [s.centre for s, x in zip(summaries, samples) if x.runs.min() > 0]
+    if not centres:
         return "median of all runs", float(np.median(np.concatenate([s.runs for s in samples])))
-    return ("pool: median of the sets' geometric\nmeans of session medians (each set\n"
-            "is compared with the others')"), float(np.exp(np.median(logs)))
+    return ("pool: median of the sets' centres\n(each set is compared with the\n"
+            "others', or those of its group)"), float(np.median(centres))
 
 
 def caption(count, many, baseline, named):
     against = "the pool" if baseline == "pooled" else plain(named[baseline].split(" ")[0])
     if many:
-        return (f"{count} sets, by median of session medians\n"
+        return (f"{count} sets, by centre\n"
                 "named: those that differ, and any baseline")
-    return (f"{count} sets, by median of session medians\n"
+    return (f"{count} sets, by centre\n"
             f"under each: ratio to {against} [its interval] and verdict")
 
 
 def boxes(ax, samples, middles, order, labels, kinds, line):
     """Light boxes of every run, each session's median over them, and at the
     edges the runs beyond the axis counted; the legend's entries for them.
-    The line across a box is the median the table shows (middles), of the
+    The line across a box is the centre the table shows (middles), of the
     session medians, so that it agrees with the points and the reference."""
     from matplotlib import cbook, colors, lines, patches, patheffects
     stats = cbook.boxplot_stats([samples[i].runs for i in order], labels=labels)
@@ -234,7 +235,8 @@ def boxes(ax, samples, middles, order, labels, kinds, line):
                              label="box: middle half of all runs,\n"
                              "whiskers to 1.5 IQR, ○ runs past them"),
                lines.Line2D([], [], color="white", linewidth=2, path_effects=outline,
-                            label="median of session medians,\nas in the table"),
+                            label="centre: trimmed geometric mean\nof session medians, "
+                            "as in the table"),
                lines.Line2D([], [], linestyle="", marker="o", markersize=4.5,
                             markerfacecolor="black", markeredgecolor="white",
                             label="a session's median:\nwhat the verdicts compare")]
@@ -275,12 +277,12 @@ def beyond(ax, samples, order, bottom, top):
 
 
 def dots(ax, samples, summaries, order, named, kinds, width):
-    """Each set's median of session medians on the middle half of its runs,
+    """Each set's centre on the middle half of its runs,
     naming only the sets that differ, and the baseline, above the frame."""
     from matplotlib import lines, transforms
     colours = [COLOURS[kinds[i]] for i in order]
     q1, q3 = np.array([np.percentile(samples[i].runs, [25, 75]) for i in order]).T
-    med = np.array([summaries[i].median for i in order])
+    med = np.array([summaries[i].centre for i in order])
     x = np.arange(1, len(order) + 1)
     ax.vlines(x, q1, q3, colors=colours, linewidth=1, alpha=0.6)
     ax.scatter(x, med, c=colours, s=8, zorder=3)
@@ -300,7 +302,7 @@ def dots(ax, samples, summaries, order, named, kinds, width):
                                 "shrinkA": 0, "shrinkB": 0})
     return [lines.Line2D([], [], color="0.5", alpha=0.6, label="line: middle half of the runs"),
             lines.Line2D([], [], color="0.5", linestyle="", marker="o", markersize=3,
-                         label="dot: median of session medians")]
+                         label="dot: centre, as in the table")]
 
 
 def spread(places, gap, low, high):

@@ -10,7 +10,7 @@ import typing
 import numpy as np
 
 from . import stats, verdicts
-from .evidence import share
+from .evidence import separation, share
 from .text import cell, code, listed, number, raw
 
 WIDTH = 64
@@ -28,28 +28,36 @@ class Summary:
     runs: int
     sessions: int
     median: float  # of the sessions' medians, or of the runs for a set of one session
-    ci: typing.Optional[typing.Tuple[float, float]]
+    ci: typing.Optional[typing.Tuple[float, float]]  # the median's, that needs no assumption
     outliers: int  # runs more than 3 IQR beyond the quartiles
     median_of: str  # "sessions" or "runs"
+    # The level the verdicts compare: the trimmed geometric mean of the
+    # sessions' medians, with its trimmed t interval; of one session, the
+    # median and its interval.
+    centre: float
+    centre_ci: typing.Optional[typing.Tuple[float, float]]
 
     def fields(self):
         found = dataclasses.asdict(self)
-        found["ci"] = list(self.ci) if self.ci else None
+        for name in ("ci", "centre_ci"):
+            found[name] = list(found[name]) if found[name] else None
         return found
 
 
 def summary(name, runset, sample, alpha):
-    """Of two or more sessions, the median of their medians, with the
-    interval of the t test the verdicts take; of one, the median of its
-    runs, with the interval that needs no assumption."""
+    """Of two or more sessions, the median of their medians, and the level
+    the verdicts compare with its interval; of one, the median of its runs,
+    with the interval that needs no assumption, for both."""
     several = len(sample.sessions) > 1
     obs = sample.unit("session" if several else "run")
     _, _, _, low, high = fences(sample.runs, 3)
-    ci = stats.log_interval(obs, alpha) if several else stats.median_ci(obs, alpha)
+    m = median(runset.sessions, several)
+    ci = stats.median_ci(obs, alpha)
+    centre, centre_ci = stats.centre(obs, alpha) if several and obs.min() > 0 else (m, ci)
     return Summary(name, runset.file, runset.binary, runset.sha256, runset.cpu, runset.host,
-                   len(sample.runs), len(sample.sessions), median(runset.sessions, several), ci,
+                   len(sample.runs), len(sample.sessions), m, ci,
                    int(((sample.runs < low) | (sample.runs > high)).sum()),
-                   "sessions" if several else "runs")
+                   "sessions" if several else "runs", centre, centre_ci)
 
 
 def median(sessions, several):
@@ -82,26 +90,26 @@ def outliers(summaries):
 
 def table(summaries, comparisons, alpha, against, why=None, groups=None):
     """The table: a row a set, its ratio to against ("pool" or a set's name),
-    and why (by set) it is slower or faster; with groups (by set), the
-    group of each."""
+    why (by set) it is slower or faster, and the test; with groups (by
+    set), the group of each."""
     level = f"{100 * (1 - alpha):g}%"
-    kinds = {s.median_of for s in summaries}
-    median = f"median of {kinds.pop()}" if len(kinds) == 1 else "median"
     group = ["group"] if groups else []
     lines = ["| " + " | ".join(["set"] + group + [
-                 "file", "binary", "sha256", "host", "sessions", "runs", f"{median} µs",
-                 f"{level} CI", f"ratio to {against}", "CI", "verdict", "why", "p"]) + " |",
-             "|---|" + "---|" * len(group) + "---|---|---|---|--:|--:|--:|---|--:|---|---|---|--:|"]
+                 "file", "binary", "sha256", "host", "sessions", "runs", "centre µs",
+                 f"{level} CI", f"ratio to {against}", "CI", "verdict", "why", "test", "p"]) +
+             " |",
+             "|---|" + "---|" * len(group) +
+             "---|---|---|---|--:|--:|--:|---|--:|---|---|---|---|--:|"]
     by_set = {c.set: c for c in comparisons}
     for i, s in enumerate(summaries):
         cells = [s.set] + ([cell(groups[i])] if groups else []) + [
             cell(s.file), code(s.binary), cell(s.sha256[:12]), cell(s.host),
-            str(s.sessions), str(s.runs), number(s.median),
-            f"[{number(s.ci[0])}, {number(s.ci[1])}]" if s.ci else "–"]
+            str(s.sessions), str(s.runs), number(s.centre),
+            f"[{number(s.centre_ci[0])}, {number(s.centre_ci[1])}]" if s.centre_ci else "–"]
         c = by_set.get(i)
-        cells += ratio_cells(c) if c else ["–"] * 4
+        cells += ratio_cells(c) if c else ["–"] * 5
         reason = (why or {}).get(i)
-        cells.insert(len(cells) - 1, cell(reason) if reason else "–")
+        cells.insert(len(cells) - 2, cell(reason) if reason else "–")
         lines.append("| " + " | ".join(cells) + " |")
     return lines
 
@@ -111,7 +119,7 @@ def ratio_cells(c):
     return [f"{c.ratio:.3f}" if c.ratio else "–",
             "[" + ", ".join("–" if v is None else f"{v:.3f}" for v in c.ci) + "]"
             if c.ci else "–",
-            verdicts.MARKS[c.verdict],
+            verdicts.MARKS[c.verdict], c.test or "–",
             "–" if p is None else "<1e-300" if p < 1e-300 else f"{p:.3g}"]
 
 
@@ -129,15 +137,20 @@ def evidence_table(summaries, evidences):
     return lines
 
 
-def notes(summaries, comparisons, field=None, grouped=None):
-    """The lines below the table: what the medians are, the CPUs, the sets
-    that ran one binary, the groups by field, why some give no verdict, and
-    the correction."""
-    lines = []
-    if len({s.median_of for s in summaries}) > 1:
-        lines.append("median: of the sessions' medians; of the runs for a set of one session")
-    if any(s.ci is None for s in summaries):
-        lines.append("CI –: one session of fewer than 6 runs, too few for an interval")
+def notes(summaries, comparisons, field=None, grouped=None, splits=()):
+    """The lines below the table: what the centres are, the CPUs, the sets
+    that ran one binary, the groups by field, the pools split in two (each
+    as its group's value, the Split, and the state fields that separate its
+    groups), why some give no verdict, and the correction."""
+    kinds = {s.median_of for s in summaries}
+    lines = [
+        "centre: " + "; ".join(
+            ([f"the {round(100 * stats.TRIM)}% trimmed geometric mean of the sessions' "
+              "medians, with its trimmed t interval"] if "sessions" in kinds else []) +
+            (["of a set of one session, the median of its runs"] if "runs" in kinds else []))]
+    if any(s.centre_ci is None for s in summaries):
+        lines.append("CI –: one session of fewer than 6 runs, or no spread, too few for an "
+                     "interval")
     for cpu in sorted({s.cpu for s in summaries}):
         lines.append(f"{', '.join(s.set for s in summaries if s.cpu == cpu)}: {cell(cpu)}")
     same = {}
@@ -148,6 +161,7 @@ def notes(summaries, comparisons, field=None, grouped=None):
             lines.append(f"{', '.join(group)}: the same binary")
     if field:
         lines += group_notes(summaries, comparisons, field, grouped)
+    lines += [split_note(summaries, field, *s) for s in splits]
     why = {}
     for c in comparisons:
         if c.reason:
@@ -155,15 +169,28 @@ def notes(summaries, comparisons, field=None, grouped=None):
     lines += [f"{listed(names)}: no verdict: {reason}" for reason, names in why.items()]
     family = sum(c.p is not None and not c.reason for c in comparisons)
     info = sum(c.p is not None and bool(c.reason) for c in comparisons)
-    if field and len(grouped) > 1 and family + info:
-        lines.append(f"p and intervals are corrected within each group by {field} (Holm; "
-                     "Bonferroni for those without a verdict), not across groups; each "
-                     "interval holds its own ratio at its level, not all at once")
-    elif family > 1 or info and family + info > 1:
+    if family > 1 or info and family + info > 1:
         lines.append(f"p and intervals are corrected for {family} comparisons (Holm)" + (
             f", and the {info} without a verdict for {family + info} (Bonferroni)" if info
             else "") + "; each interval holds its own ratio at its level, not all at once")
     return lines
+
+
+def split_note(summaries, field, value, split, fields):
+    """The line of a pool split in two, in the group of value of field if
+    any: its groups, their levels and ratio, what separates them, and what
+    each set is judged against."""
+    def group(word, members, level):
+        return f"the {word} {len(members)} at {number(level)} µs " \
+               f"({listed([summaries[i].set for i in members])})"
+
+    where = f"{field} {cell(value)}: " if field else ""
+    judged = "each set judged against the others of its group" if split.within else \
+        "the smaller group holds less than a third, so each set is judged against the whole pool"
+    return (f"{where}the pool falls into two groups (p = {split.p:.2g}): "
+            f"{group('slower', split.slower, split.levels[0])}, "
+            f"{group('faster', split.faster, split.levels[1])}, ratio {split.ratio:.3f}; "
+            f"{separation(split, fields)}; {judged}")
 
 
 def group_notes(summaries, comparisons, field, grouped):
@@ -221,15 +248,26 @@ def plot(runs, names):
 
 
 # The shape of the JSON file: a changed meaning gets a new version.
-VERSION = 2
+VERSION = 3
 
 
 def results(summaries, comparisons, alpha, margin, baseline, evidences, why,
-            field=None, groups=None):
-    """The JSON file's text: with each set its evidence and state, with each
-    comparison its why, and with --group-by, each one's group."""
-    sets = [{**s.fields(), **e.fields()} for s, e in zip(summaries, evidences)]
+            field=None, groups=None, splits=()):
+    """The JSON file's text: with each set its evidence and state, and the
+    split of its pool; with each comparison its why; and with --group-by,
+    each one's group."""
+    sets = [{**s.fields(), **e.fields(), "split": None} for s, e in zip(summaries, evidences)]
     found = [{**c.fields(), "why": why.get(c.set)} for c in comparisons]
+    for _, split, fields in splits:
+        for word, members, other in (("slower", split.slower, split.faster),
+                                     ("faster", split.faster, split.slower)):
+            mine = 1 if word == "faster" else 0
+            for i in members:
+                sets[i]["split"] = {
+                    "group": word, "sets": len(members), "other_sets": len(other),
+                    "level": split.levels[mine], "other_level": split.levels[1 - mine],
+                    "ratio": split.ratio, "p": split.p, "within": split.within,
+                    "separated_by": {f: values[mine] for f, *values in fields}}
     if field:
         for s, g in zip(sets, groups):
             s["group"] = g

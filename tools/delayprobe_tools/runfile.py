@@ -170,6 +170,7 @@ def read(path, warn):
     # in that of their first rows.
     for s in sorted(sets.values(), key=lambda s: s.order if s.order is not None else 1 << 62):
         if s.sessions:
+            s.session_ids = list(s.sessions)
             s.sessions = list(s.sessions.values())
             found.append(s)
         elif s.binary != BASELINE:
@@ -202,8 +203,8 @@ def rows(reader, path):
         index = columns(next(reader, None))
         width = len(index)
         meta = [index.get(c) for c in ("sha256", "cpu", "host")]
-        fi, bi, si, oi, ki = (index.get(c) for c in ("figure_us", "binary", "session", "order",
-                                                      "known_ratio"))
+        fi, bi, si, oi, ki = (index.get(c) for c in (
+            "figure_us", "binary", "session", "order", "known_ratio"))
         evidence = [index.get(c) for c in EVIDENCE]
         state = [(c, index[c]) for c in machine.FIELDS if c in index]
         sets, states = {}, {}

@@ -1,7 +1,10 @@
 """The tests behind delayprobe-compare's verdicts, on the log scale of the
-figures: Student's t test of session medians, the Mann-Whitney U test of
-runs with its exact null distribution, Holm's correction, the intervals
-that invert them, and the distribution-free interval of a median."""
+figures: trimmed t tests of session medians (Yuen's of two sets, the
+one-sample test of paired sessions, the moderated test of a pool), the
+Mann-Whitney U test of runs with its exact null distribution, Holm's
+correction, the intervals that invert them, the distribution-free interval
+of a median, a test of a common spread, and a test of whether a pool falls
+into two groups."""
 
 import dataclasses
 import functools
@@ -10,6 +13,10 @@ import typing
 
 import numpy as np
 from scipy import special
+
+# The share of sessions cut from each end of a set before its level is
+# taken: one disturbed session in five or more then moves it little.
+TRIM = 0.2
 
 
 @dataclasses.dataclass
@@ -44,7 +51,7 @@ class Ranks:
 class T:
     """A t test of a log ratio from its estimate, standard error and degrees
     of freedom. se 0 means no spread at all: no p then means anything."""
-    name: str  # "Welch t" or "moderated t"
+    name: str  # "Yuen t", "paired t" or "moderated t"
     estimate: float
     se: float
     df: float
@@ -98,20 +105,54 @@ def median_ci(xs, alpha):
             hi = mid
     if lo < 1:
         return None
-    xs = np.sort(xs)
+    # Two order statistics, without sorting a fleet's million runs.
+    xs = np.partition(xs, (lo - 1, n - lo))
     return float(xs[lo - 1]), float(xs[n - lo])
 
 
-def log_interval(xs, alpha):
-    """The interval of the median of positive xs from Student's t on their
-    logarithms, as the verdicts take them (the median of a symmetric
-    distribution of logarithms is its mean), or None below 2 of them."""
-    if len(xs) < 2 or min(xs) <= 0:
-        return None
-    logs = np.log(xs)
-    half = float(special.stdtrit(len(xs) - 1, 1 - alpha / 2)) * logs.std(ddof=1) \
-        / math.sqrt(len(xs))
-    return math.exp(logs.mean() - half), math.exp(logs.mean() + half)
+def trimmed(x, trim=TRIM):
+    """The trimmed mean of x, g values cut from each end where g is trim
+    times the count rounded down (none below 5 at 20%); the winsorized sum
+    of squares over h - 1, the scale its standard error takes; and h, the
+    count kept (Yuen 1974, as scipy.stats.ttest_ind takes trim)."""
+    x = np.sort(np.asarray(x, dtype=float))
+    n = len(x)
+    g = int(n * trim)
+    h = n - 2 * g
+    w = np.clip(x, x[g], x[n - g - 1])
+    s2 = float(((w - w.mean()) ** 2).sum() / (h - 1)) if h > 1 else 0.0
+    return float(x[g:n - g].mean()), s2, h
+
+
+def trimmed_t(d, trim=TRIM, name="paired t"):
+    """The one-sample trimmed t test of d, such as the log ratios of paired
+    sessions: Tukey and McLaughlin's, the winsorized variance with h - 1
+    degrees of freedom; with trim 0, Student's."""
+    mean, s2, h = trimmed(d, trim)
+    return T(name, mean, math.sqrt(s2 / h), float(h - 1), (len(d), len(d)))
+
+
+def yuen(x, y, trim=TRIM):
+    """Yuen's test of the trimmed mean of y less that of x, two or more a
+    side: Welch's t on trimmed means with winsorized variances, so that a
+    disturbed session barely moves it and each side keeps its own
+    variance, as machines and counts differ; with trim 0, Welch's."""
+    (mx, sx, hx), (my, sy, hy) = trimmed(x, trim), trimmed(y, trim)
+    a, b = sx / hx, sy / hy
+    df = (a + b) ** 2 / (a * a / (hx - 1) + b * b / (hy - 1)) if a + b > 0 else math.nan
+    return T("Yuen t" if trim else "Welch t", my - mx, math.sqrt(a + b), float(df),
+             (len(x), len(y)))
+
+
+def centre(xs, alpha, trim=TRIM):
+    """The level of positive xs: exp of the trimmed mean of their logarithms,
+    and the interval of the one-sample trimmed t test, which always holds
+    it; no interval below 2 of them or without spread."""
+    logs = np.log(np.asarray(xs, dtype=float))
+    t = trimmed_t(logs, trim)
+    if len(xs) < 2 or not t.usable:
+        return math.exp(t.estimate), None
+    return t.ratio, t.interval(alpha, 1)
 
 
 @functools.lru_cache(maxsize=None)
@@ -224,15 +265,6 @@ def null(counts, m, n):
     return m, n, spread, cdf
 
 
-def welch(x, y):
-    """Welch's t test of the log ratio mean(y) - mean(x), two or more a side:
-    each side keeps its own variance, as machines and counts differ."""
-    m, n = len(x), len(y)
-    a, b = x.var(ddof=1) / m, y.var(ddof=1) / n
-    df = (a + b) ** 2 / (a * a / (m - 1) + b * b / (n - 1)) if a + b > 0 else math.nan
-    return T("Welch t", float(y.mean() - x.mean()), math.sqrt(a + b), float(df), (m, n))
-
-
 def trigamma_inverse(x):
     """y with trigamma(y) = x, by Newton's method on 1/trigamma, which is
     nearly linear, from y = 0.5 + 1/x (Smyth 2004)."""
@@ -311,40 +343,129 @@ def median_factor(n):
     return n * float(np.sum(mid * mid * dens) * h * h)
 
 
-def moderated(logs):
-    """A t test of each set of log session medians against the median of the
-    other sets' means, for a fleet of three or more sets, two or more of
-    them of two or more sessions. Each set keeps its own variance, drawn
-    toward the fleet's by an empirical Bayes prior (Smyth 2004, as limma
-    moderates the variances of genes), and the reference's own spread
-    counts in its standard error. None when no set's sessions vary."""
+@dataclasses.dataclass
+class Pool:
+    """What the tests of a pool take from each set: its level, the trimmed
+    mean of its log session medians, and that level's variance with its
+    degrees of freedom, drawn toward the pool's or its own."""
+    levels: np.ndarray
+    tau2: np.ndarray
+    own: np.ndarray  # the degrees of freedom of tau2
+    d: np.ndarray  # those of the set's own variance, n - 1
+    d0: float  # the prior's; 0 where the variances are not drawn toward it
+    n: np.ndarray  # sessions
+    spread_p: float  # the test of one common spread; nan where untested
+    alone: np.ndarray  # the sets that keep their own variance
+
+    @property
+    def name(self):
+        return "moderated t" if self.d0 else "trimmed t"
+
+
+def pool(logs):
+    """The Pool of sets of log session medians, three or more sets, two or
+    more of them of two or more sessions. Each set's level is the trimmed
+    mean of its logs. Its variance is drawn toward the pool's by an
+    empirical Bayes prior (Smyth 2004, as limma moderates the variances of
+    genes), up but never down, and only where the sets share one spread: a
+    set far noisier than the others keeps its own variance, and where
+    Bartlett's test rejects one spread among the rest, every set does.
+    None when no set's sessions vary.
+
+    The prior takes sample variances, whose law it knows: a winsorized
+    variance varies more than its h - 1 degrees of freedom say (on 5
+    sessions, as if it had 1.8), and fitted to those the prior shrinks
+    the variances of equal machines by a fifth. The variance of a trimmed
+    mean is then the sample variance times trim_factor."""
+    levels = np.array([trimmed(x)[0] for x in logs])
     n = np.array([len(x) for x in logs])
-    means = np.array([float(x.mean()) for x in logs])
-    var = np.array([float(x.var(ddof=1)) if len(x) > 1 else 0.0 for x in logs])
+    s2 = np.array([float(x.var(ddof=1)) if len(x) > 1 else 0.0 for x in logs])
     d = n - 1
     has = d > 0
-    if not (var[has] > 0).any():
+    if not (s2[has] > 0).any():
         return None
-    s2, dh = var[has], d[has].astype(float)
-    out = outlying(s2, dh)
-    keep = ~out if (~out).sum() >= 2 else np.ones(len(s2), dtype=bool)
-    d0, s02 = fit_prior(s2[keep], dh[keep])
+    sv, dh = s2[has], d[has].astype(float)
+    out = outlying(sv, dh)
+    keep = ~out if (~out).sum() >= 2 else np.ones(len(sv), dtype=bool)
+    p = common_spread(sv[keep], dh[keep])
+    d0, s02 = fit_prior(sv[keep], dh[keep])
     total = float(d.sum())
     post = np.full(len(logs), s02)
-    if not math.isinf(d0):
-        post[has] = (d0 * s02 + dh * s2) / (d0 + dh)
+    same = not p < SPREAD
+    if same and not math.isinf(d0):
+        post[has] = (d0 * s02 + dh * sv) / (d0 + dh)
+    # Up, never down: a noisier machine that the tests above miss would be
+    # drawn toward the quiet ones and called different (5 of 20 machines at
+    # 3 times the spread: any called so in 10% of trials, not 5%).
+    post[has] = np.maximum(post[has], sv)
+    alone = np.zeros(len(logs), dtype=bool)
+    alone[has] = out if same else True
+    d0 = d0 if same else 0.0
     # A noisy machine keeps its own variance, and only its own degrees of
     # freedom; and, as in limma, no set has more than the whole fleet's.
-    alone = np.zeros(len(logs), dtype=bool)
-    alone[has] = out
-    post[alone] = var[alone]
+    # One of no spread at all is kept a little above 0, as in fit_prior.
+    post[alone] = np.maximum(s2[alone], 1e-5 * s02)
     own = np.where(alone, d, np.minimum(d + d0, total))
-    return against_the_rest(means, post / n, own, d, d0, n)
+    return Pool(levels, post * [trim_factor(k) for k in n] / n, own, d, d0, n, p, alone)
 
 
-def against_the_rest(means, tau2, own, d, d0, n):
+@functools.lru_cache(maxsize=None)
+def trim_factor(n, trim=TRIM):
+    """n times the variance of the trimmed mean of n standard normal draws:
+    1 where nothing is trimmed; from a seeded simulation up to 30, beyond
+    from the winsorized variance of the normal over (1 - 2 trim)^2, which
+    the trimmed mean's variance nears as n grows."""
+    g = int(n * trim)
+    if g == 0:
+        return 1.0
+    if n > 30:
+        z = float(special.ndtri(1 - trim))
+        inner = 1 - 2 * trim - 2 * z * math.exp(-z * z / 2) / math.sqrt(2 * math.pi)
+        return (inner + 2 * trim * z * z) / (1 - 2 * trim) ** 2
+    x = np.sort(np.random.default_rng(n).standard_normal((50000, n)), axis=1)
+    return n * float(x[:, g:n - g].mean(axis=1).var())
+
+
+# The level below which the sets' spreads are taken to differ: a test that
+# rejects one spread among equal machines costs the moderation's power.
+SPREAD = 0.01
+
+
+def common_spread(s2, d):
+    """The p of Bartlett's test that sample variances s2, of d degrees of
+    freedom, share one variance: the likelihood ratio, most powerful on
+    normal sessions. A disturbed session makes it reject, and the sets then
+    keep their own variances: less power, never more false alarms. nan
+    below 2 variances."""
+    if len(s2) < 2:
+        return math.nan
+    if not (s2 > 0).all():
+        return 0.0 if (s2 > 0).any() else 1.0
+    total = float(d.sum())
+    pooled = float((d * s2).sum()) / total
+    m = total * math.log(pooled) - float((d * np.log(s2)).sum())
+    c = 1 + (float((1 / d).sum()) - 1 / total) / (3 * (len(s2) - 1))
+    return float(special.chdtrc(len(s2) - 1, m / c))
+
+
+def against(p, members):
+    """The t test of each of members, the indices of sets of the Pool p,
+    against the median of the other members' levels."""
+    members = np.asarray(members)
+    tests = against_the_rest(p.levels[members], p.tau2[members], p.own[members],
+                             p.d[members], p.d0, p.n[members], p.alone[members])
+    for t in tests:
+        t.name = p.name
+    return tests
+
+
+def against_the_rest(means, tau2, own, d, d0, n, alone=None):
     """The moderated t test of each set against the median of the other
-    sets' means, given the variances of the means tau2."""
+    sets' means, given the variances of the means tau2. A set alone, of
+    its own variance, takes the fewer of its and the reference's degrees
+    of freedom (Hsu's rule), not Satterthwaite's: a variance of a handful
+    of sessions that comes out small would make both its standard error
+    and Satterthwaite's degrees of freedom too small and too many."""
     k, total = len(means), float(d.sum())
     # Without set i, the median of the others is the middle of all the
     # means with one copy of set i's taken out.
@@ -362,9 +483,50 @@ def against_the_rest(means, tau2, own, d, d0, n):
     # one noisy machine does not swamp it.
     b = squares / (k - 1) ** 2 if k <= 3 else \
         median_factor(k - 1) / (k - 1) * ((k - 1) / inverse) ** 2
-    ref_df = np.minimum(total - d + d0, total)
+    ref_df = np.maximum(1.0, np.minimum(total - d + d0, total))
     # Satterthwaite takes the two variances as independent; drawn from one
     # prior they are not, so the total is capped as limma caps each.
-    df = np.minimum(total, (tau2 + b) ** 2 / (tau2 ** 2 / own + b ** 2 / ref_df))
+    df = np.minimum(max(total, 1.0),
+                    (tau2 + b) ** 2 / (tau2 ** 2 / np.maximum(own, 1e-9) + b ** 2 / ref_df))
+    if alone is not None:
+        df = np.where(alone, np.minimum(own, ref_df), df)
     return [T("moderated t", float(means[i] - reference[i]), math.sqrt(tau2[i] + b[i]),
               float(df[i]), (int(n.sum() - n[i]), int(n[i]))) for i in range(k)]
+
+
+def two_groups(levels, se, smallest, draws=999, seed=25):
+    """Whether levels, of standard errors se, fall into two groups: the split
+    of the sorted levels, smallest or more on each side, whose gap is
+    largest against the spread within its groups (Ashman's D, each level's
+    own variance counted in its group's spread), and the p of that gap
+    against one population of the same standard errors and the spread
+    between the levels that they leave, from draws seeded samples of it.
+    The lower group's indices, the upper's, D and p."""
+    order = np.argsort(levels, kind="stable")
+    x = levels[order] - levels.mean()
+    v = se[order] ** 2
+    found, at = best_gap(x[None], v[None], smallest)
+    between = max(0.0, float(levels.var(ddof=1)) - float(v.mean()))
+    rng = np.random.default_rng(seed)
+    sim = rng.standard_normal((draws, len(x))) * np.sqrt(between + se ** 2)
+    rank = np.argsort(sim, axis=1)
+    null, _ = best_gap(np.take_along_axis(sim, rank, 1), (se ** 2)[rank], smallest)
+    p = (1 + int((null >= found[0]).sum())) / (draws + 1)
+    k = int(at[0])
+    return order[:k], order[k:], float(found[0]), p
+
+
+def best_gap(x, v, smallest):
+    """For each row of sorted levels x and their variances v, the largest
+    standardized gap between the first k and the rest, and that k."""
+    n = x.shape[1]
+    k = np.arange(smallest, n - smallest + 1)
+    sums = [np.cumsum(a, axis=1) for a in (x, x * x, v)]
+    lower = [s[:, k - 1] / k for s in sums]
+    upper = [(s[:, -1:] - s[:, k - 1]) / (n - k) for s in sums]
+    spread = [m2 - m * m + w for m, m2, w in (lower, upper)]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        gap = (upper[0] - lower[0]) / np.sqrt((spread[0] + spread[1]) / 2)
+    gap = np.nan_to_num(gap, nan=0.0, posinf=np.inf)
+    best = np.argmax(gap, axis=1)
+    return gap[np.arange(len(x)), best], k[best]
