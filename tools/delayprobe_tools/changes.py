@@ -40,9 +40,11 @@ NAMES = {"sha256": "binary", "cpu": "CPU model", "cpu_max": "CPU quota"}
 
 
 def test(before, after):
-    """The test of the comparisons, of after against before: the one call to
-    switch for another that returns a stats.T."""
-    return stats.welch(before, after)
+    """Welch's t of after against before, on the bench runs' levels: Yuen's
+    test untrimmed. Each run's level is already a trimmed mean of its
+    sessions, and trimming a handful of runs again costs most of the power
+    to find a step (bench/rates --history)."""
+    return stats.yuen(before, after, trim=0)
 
 
 @dataclasses.dataclass
@@ -59,7 +61,7 @@ class Found:
     """A series as the search took it, and its changes."""
     kept: typing.List[int]  # the sessions searched, by index: those with figures above 0
     firsts: typing.List[int]  # where each run begins, as an index into kept
-    levels: np.ndarray  # each run's mean log median
+    levels: np.ndarray  # each run's trimmed mean log median
     changes: typing.List[Change]
 
 
@@ -141,7 +143,10 @@ def of(series, alpha, margin):
             if m > 0 and not bad]
     firsts = runs([series.start_us[k] for k in kept], [series.end_us[k] for k in kept])
     logs = np.log([series.median[k] for k in kept])
-    levels = np.array([logs[a:b].mean() for a, b in zip(firsts, firsts[1:] + [len(kept)])])
+    # Each run's level as a set's in the comparisons: one disturbed session
+    # of five moves it little.
+    levels = np.array([stats.trimmed(logs[a:b])[0]
+                       for a, b in zip(firsts, firsts[1:] + [len(kept)])])
     found = segments(levels, alpha, margin)
     return Found(kept, firsts, levels, refit(levels, found, alpha, margin) if found else [])
 

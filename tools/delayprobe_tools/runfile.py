@@ -170,7 +170,6 @@ def read(path, warn):
     # in that of their first rows.
     for s in sorted(sets.values(), key=lambda s: s.order if s.order is not None else 1 << 62):
         if s.sessions:
-            s.session_ids = list(s.sessions)
             s.sessions = list(s.sessions.values())
             found.append(s)
         elif s.binary != BASELINE:
