@@ -41,6 +41,7 @@ SEPARATING = ("cpu", "sha256") + tuple(
     f for f in machine.FIELDS
     if f not in ("nr_throttled", "throttled_us", "load_start", "load_end"))
 NOTHING = "nothing recorded explains it"
+UNSHOWN = "nothing shown to explain it"
 UNKNOWN = "?"
 
 
@@ -306,20 +307,24 @@ def why(c, mine, theirs):
     need = max(MATERIAL, HALF * (max(c.ratio, 1 / c.ratio) - 1))
     who = None if c.verdict == "slower" else "the pool" if c.baseline == "pooled" \
         else "the baseline"
-    found = []
+    found, unsure = [], []
     steal = gap(slow.steal_share, fast.steal_share)
-    if shown_beyond(steal, need, slow, fast, "steal_share"):
-        found.append(f"{who} lost {share(theirs.steal_share)} of its time to steal, "
-                     f"{share(mine.steal_share)} here" if who else
-                     f"steal {share(mine.steal_share)} against {share(theirs.steal_share)}")
+    told = found if shown_beyond(steal, need, slow, fast, "steal_share") else \
+        unsure if steal is not None and steal >= need else None
+    if told is not None:
+        told.append(f"{who} lost {share(theirs.steal_share)} of its time to steal, "
+                    f"{share(mine.steal_share)} here" if who else
+                    f"steal {share(mine.steal_share)} against {share(theirs.steal_share)}")
     # Stolen time is no CPU time either: what steal explains is not counted twice.
     lost = gap(fast.cpu_share, slow.cpu_share)
     lost = None if lost is None else lost - max(0.0, steal or 0.0)
-    if shown_beyond(lost, need, slow, fast, "cpu_share"):
-        found.append(f"{who} lost {share(lost)} of its CPU to other work (CPU share "
-                     f"{share(theirs.cpu_share)}, {share(mine.cpu_share)} here)" if who else
-                     f"CPU share {share(mine.cpu_share)} against "
-                     f"{share(theirs.cpu_share)} (preempted)")
+    told = found if shown_beyond(lost, need, slow, fast, "cpu_share") else \
+        unsure if lost is not None and lost >= need else None
+    if told is not None:
+        told.append(f"{who} lost {share(lost)} of its CPU to other work (CPU share "
+                    f"{share(theirs.cpu_share)}, {share(mine.cpu_share)} here)" if who else
+                    f"CPU share {share(mine.cpu_share)} against "
+                    f"{share(theirs.cpu_share)} (preempted)")
     if clock_beyond(slow, fast, need):
         found.append(f"{who} ran at {mhz(theirs)}, {mhz(mine)} here" if who else
                      f"clock {mhz(mine)} against {mhz(theirs)}")
@@ -327,7 +332,10 @@ def why(c, mine, theirs):
     if (slow.throttled or 0) > 0 and fast.throttled == 0:
         found.append(f"{who} was throttled {theirs.throttled:g} times, 0 here" if who else
                      f"throttled {mine.throttled:g} times against {theirs.throttled:g}")
-    return "; ".join(found) or NOTHING
+    if found or not unsure:
+        return "; ".join(found) or NOTHING
+    # Measured as large, but too few runs (or ticks of steal) to be sure.
+    return f"{UNSHOWN}; {'; '.join(unsure)}: could, but too few runs to be sure"
 
 
 def gap(a, b):

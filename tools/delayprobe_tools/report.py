@@ -252,10 +252,10 @@ VERSION = 3
 
 
 def results(summaries, comparisons, alpha, margin, baseline, evidences, why,
-            field=None, groups=None, splits=()):
+            field=None, groups=None, splits=(), twins=()):
     """The JSON file's text: with each set its evidence and state, and the
-    split of its pool; with each comparison its why; and with --group-by,
-    each one's group."""
+    split of its pool; with each comparison its why; with --group-by,
+    each one's group; and what the twins of a calibration found."""
     sets = [{**s.fields(), **e.fields(), "split": None} for s, e in zip(summaries, evidences)]
     found = [{**c.fields(), "why": why.get(c.set)} for c in comparisons]
     for _, split, fields in splits:
@@ -275,7 +275,8 @@ def results(summaries, comparisons, alpha, margin, baseline, evidences, why,
             d["group"] = groups[c.set]
     return json.dumps(finite({"version": VERSION, "alpha": alpha, "margin": margin,
                               "baseline": baseline, "group_by": field,
-                              "sets": sets, "comparisons": found}),
+                              "sets": sets, "comparisons": found,
+                              "calibration": [t.fields() for t in twins]}),
                       indent=2, allow_nan=False) + "\n"
 
 
