@@ -46,7 +46,7 @@ def one_run(paths, sessions, runs, cpu, csv):
         sys.exit(f"rates: delayprobe-bench: {(done.stderr.strip().splitlines() or ['?'])[-1]}")
     sets = runfile.read(csv, lambda message: None)
     return verdicts.compare([verdicts.Sample(s.sessions, s.session_ids) for s in sets],
-                            "first", 0.05, 0.0)
+                            "first", 0.05, 0.0)[0]
 
 
 def measure(probe, repeats, sessions, runs, cpu):
