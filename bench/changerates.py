@@ -44,7 +44,7 @@ def found(rng, trials, margin, **shape):
     hits = placed = 0
     for _ in range(trials):
         s = series(rng, **shape)
-        result = changes.of(s, 0.05, margin / 100)
+        result = changes.series_changes(s, 0.05, margin / 100)
         hits += bool(result.changes)
         placed += any(result.firsts[c.run] == at * shape.get("sessions", 5) and
                       c.comparison.verdict == "slower" for c in result.changes)

@@ -44,7 +44,7 @@ def one_run(paths, sessions, runs, cpu, csv):
                           check=False)
     if done.returncode:
         sys.exit(f"rates: delayprobe-bench: {(done.stderr.strip().splitlines() or ['?'])[-1]}")
-    sets = runfile.read(csv, lambda message: None)
+    sets = runfile.read_sets(csv, lambda message: None)
     return verdicts.compare([verdicts.Sample(s.sessions, s.session_ids) for s in sets],
                             "first", 0.05, 0.0)[0]
 

@@ -31,11 +31,11 @@ def write(path, sessions, rng, binary="./delayprobe", host="vm", sha="5" * 64,
             same = {"cpu": CPU, "host": host, "session": session}
             for i, x in enumerate(figures):
                 start += 10000
-                rows.writerow(runfile.row(
+                rows.writerow(runfile.row_values(
                     run=i, binary=binary, figure_us=int(x), wall_us=f"{x + 900:.1f}",
                     sha256=sha, order=1, start_us=start, cpu_us=int(x + 800), nivcsw=1,
                     steal_us=0, **same, **(STATE if i == 0 else {})))
-                rows.writerow(runfile.row(
+                rows.writerow(runfile.row_values(
                     run=i, binary=runfile.BASELINE, wall_us=f"{780 + i % 50:.1f}",
                     sha256="0" * 64, order=0, start_us=start + 5000, cpu_us=700, nivcsw=1,
                     steal_us=0, **same))

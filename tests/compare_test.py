@@ -236,13 +236,13 @@ def csv_text(groups, binary="probe", host="h", evidence=None, state=None, cpu="c
     rows = [runfile.header()]
     for session in groups:
         same = {"cpu": cpu, "host": host, "session": uuid.uuid4().hex}
-        rows += [runfile.encode(runfile.row(**{
+        rows += [runfile.encode(runfile.row_values(**{
             "run": i, "binary": binary, "figure_us": int(f), "wall_us": f + 900,
             "sha256": sha256, **same, **(evidence(f) if evidence else {}),
             **(state if state and not i else {})}))
                  for i, f in enumerate(session)]
-        rows += [runfile.encode(runfile.row(run=i, binary=runfile.BASELINE, wall_us=800,
-                                            sha256="00" * 32, **same))
+        rows += [runfile.encode(runfile.row_values(run=i, binary=runfile.BASELINE, wall_us=800,
+                                                   sha256="00" * 32, **same))
                  for i in range(len(session))]
     return b"".join(rows)
 
@@ -420,8 +420,9 @@ class Run(unittest.TestCase):
         rows = [runfile.header()]
         for k, load in enumerate((1.0, 1.5, 0.8, 1.3, 1.1)):
             for binary, ratio in (("a", 1.0), ("b", 1.05)):
-                rows += [runfile.encode(runfile.row(run=i, binary=binary, session=f"s{k}",
-                                                    figure_us=round(1000 * load * ratio) + i))
+                rows += [runfile.encode(runfile.row_values(
+                    run=i, binary=binary, session=f"s{k}",
+                    figure_us=round(1000 * load * ratio) + i))
                          for i in range(3)]
         done = self.run_tool("--json", "out.json", files=[b"".join(rows)])
         self.assertEqual(done.returncode, 0, done.stderr)

@@ -195,7 +195,7 @@ class History(unittest.TestCase):
                           (["show", "--store", self.store, "--plot", "p.txt"], ".svg or .png"),
                           (["show", "--store", self.store, "--host", "b"], "no sessions of host b"),
                           (["show", "--since", "Monday"], "not a date"),
-                          (["show", "--fail-on", "worse"], "give changed, slower or faster"),
+                          (["show", "--fail-on", "worse"], "not one of changed, slower, faster"),
                           (["add", "--store", self.store, "none.csv"], "none.csv: No such file"),
                           (["remove"], "remove: not a command")]:
             with self.subTest(args=args):

@@ -75,7 +75,7 @@ def runs(starts, ends, gap=GAP_US):
     return firsts
 
 
-def judge(t, factor, alpha, margin):
+def comparison_of(t, factor, alpha, margin):
     """The comparison a test gives at Bonferroni's factor, with its verdict;
     margin is a share."""
     c = verdicts.Comparison(0, 0, "run", t.name)
@@ -105,7 +105,7 @@ def search(levels, lo, hi, alpha, margin):
         return None
     k = max(splits, key=lambda k: (k - lo) * (hi - k) * (levels[lo:k].mean() -
                                                          levels[k:hi].mean()) ** 2)
-    c = judge(test(levels[lo:k], levels[k:hi]), len(splits), alpha, margin)
+    c = comparison_of(test(levels[lo:k], levels[k:hi]), len(splits), alpha, margin)
     return (k, len(splits)) if changed(c) else None
 
 
@@ -127,8 +127,8 @@ def refit(levels, found, alpha, margin):
     until all pass."""
     while True:
         edges = [0] + sorted(found) + [len(levels)]
-        judged = [Change(k, k - a, b - k, judge(test(levels[a:k], levels[k:b]), found[k],
-                                                alpha, margin))
+        judged = [Change(k, k - a, b - k, comparison_of(test(levels[a:k], levels[k:b]),
+                                                        found[k], alpha, margin))
                   for a, k, b in zip(edges, edges[1:-1], edges[2:])]
         weak = [(c.comparison.p_adjusted or math.inf, c.run) for c in judged
                 if not changed(c.comparison)]
@@ -137,7 +137,7 @@ def refit(levels, found, alpha, margin):
         del found[max(weak)[1]]
 
 
-def of(series, alpha, margin):
+def series_changes(series, alpha, margin):
     """The changes of a store.Series; margin is a share."""
     kept = [k for k, (m, bad) in enumerate(zip(series.median, series.nonpositive))
             if m > 0 and not bad]

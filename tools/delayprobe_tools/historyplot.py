@@ -6,7 +6,7 @@ import os
 import matplotlib
 import numpy as np
 
-from . import historyreport, output, picture
+from . import historyreport, output, picture, words
 
 
 def draw(path, drawn, total, changed, since_us=None):
@@ -56,7 +56,7 @@ def panel(ax, series, found, result):
     for c, first in zip(found.changes, edges[1:-1]):
         at = series.start_us[kept[first]]
         verdict = c.comparison.verdict
-        colour = picture.COLOURS[verdict] if at in shown else "0.6"
+        colour = words.COLOURS[verdict] if at in shown else "0.6"
         ax.axvline(historyreport.utc(at), color=colour, linestyle="--", linewidth=1)
         ax.annotate(f"{c.comparison.ratio:.3f} {verdict}", (historyreport.utc(at), 1),
                     xycoords=("data", "axes fraction"), xytext=(3, -3),

@@ -88,7 +88,7 @@ def path(name):
     return os.path.join(root(), name.lstrip("/"))
 
 
-def read(name):
+def file_text(name):
     """The stripped text of a regular file under the root, or None. The
     open does not wait for a FIFO's writer, and what is not a regular file
     is not read at all: /proc and /sys show theirs as regular files."""
@@ -151,7 +151,7 @@ def ticks():
 def steal(cpu=None):
     """Steal time so far in µs, from /proc/stat: cpu's, or the machine's."""
     label = "cpu" if cpu is None else f"cpu{cpu}"
-    for line in (read("proc/stat") or "").splitlines():
+    for line in (file_text("proc/stat") or "").splitlines():
         words = line.split()
         if words and words[0] == label:
             value = whole(words[8], 0) if len(words) > 8 else None
@@ -161,7 +161,7 @@ def steal(cpu=None):
 
 def mhz(cpu):
     """cpu's current frequency in MHz, where cpufreq shows it."""
-    return to_mhz(read(f"{CPUS}/cpu{cpu}/cpufreq/scaling_cur_freq"))
+    return to_mhz(file_text(f"{CPUS}/cpu{cpu}/cpufreq/scaling_cur_freq"))
 
 
 @dataclasses.dataclass
@@ -211,11 +211,11 @@ FIELDS = tuple(f.name for f in dataclasses.fields(State))
 def state(cpu=None):
     """The machine's state now; cpu, the CPU runs are pinned to, if any."""
     return State(
-        kernel=read("proc/sys/kernel/osrelease"), os=os_release(),
+        kernel=file_text("proc/sys/kernel/osrelease"), os=os_release(),
         python=platform.python_version(), virtualization=virtualization(),
         cpus=online(), **cpufreq(cpu), boost=boost(),
-        isolated=read(f"{CPUS}/isolated"), nohz_full=nohz_full(),
-        smt=read(f"{CPUS}/smt/control"), **quota(), load_start=load(),
+        isolated=file_text(f"{CPUS}/isolated"), nohz_full=nohz_full(),
+        smt=file_text(f"{CPUS}/smt/control"), **quota(), load_start=load(),
         microcode=microcode(), mitigations=mitigations(), arch=architecture())
 
 
@@ -233,13 +233,13 @@ def text(value):
 def architecture():
     # The kernel says it since 5.17; platform.machine() asks uname(2),
     # which no made-up tree can answer for.
-    return read("proc/sys/kernel/arch") or (platform.machine() if root() == "/" else None) \
+    return file_text("proc/sys/kernel/arch") or (platform.machine() if root() == "/" else None) \
         or None
 
 
 def os_release():
     for name in ("etc/os-release", "usr/lib/os-release"):
-        for line in (read(name) or "").splitlines():
+        for line in (file_text(name) or "").splitlines():
             key, _, value = line.partition("=")
             if key == "PRETTY_NAME":
                 try:
@@ -280,7 +280,7 @@ def listed_cpu(cpu, cpulist):
 
 def online_list():
     """The online CPUs, as a kernel CPU list."""
-    return read(f"{CPUS}/online")
+    return file_text(f"{CPUS}/online")
 
 
 def online():
@@ -292,7 +292,7 @@ def cpufreq(cpu):
     or across all CPUs."""
     cpu = "[0-9]*" if cpu is None else cpu
     dirs = paths(f"{CPUS}/cpu{cpu}/cpufreq")
-    values = {key: [read(f"{d}/{key}") for d in dirs]
+    values = {key: [file_text(f"{d}/{key}") for d in dirs]
               for key in ("scaling_governor", "scaling_driver",
                           "scaling_min_freq", "scaling_max_freq")}
     low = [m for m in map(to_mhz, values["scaling_min_freq"]) if m is not None]
@@ -308,14 +308,14 @@ def joined(values):
 
 
 def boost():
-    on = {"1": "on", "0": "off"}.get(read(f"{CPUS}/cpufreq/boost"))
+    on = {"1": "on", "0": "off"}.get(file_text(f"{CPUS}/cpufreq/boost"))
     if on is None:
-        on = {"0": "on", "1": "off"}.get(read(f"{CPUS}/intel_pstate/no_turbo"))
+        on = {"0": "on", "1": "off"}.get(file_text(f"{CPUS}/intel_pstate/no_turbo"))
     return on
 
 
 def nohz_full():
-    cpus = read(f"{CPUS}/nohz_full")
+    cpus = file_text(f"{CPUS}/nohz_full")
     # Kernels without the option print an unset mask as (null).
     return "" if cpus == "(null)" else cpus
 
@@ -323,14 +323,14 @@ def nohz_full():
 def load():
     """The 1-minute load average now."""
     try:
-        value = float(read("proc/loadavg").split()[0])
+        value = float(file_text("proc/loadavg").split()[0])
     except (AttributeError, IndexError, ValueError):
         return None
     return value if 0 <= value < 1e9 else None
 
 
 def microcode():
-    lines = (read("proc/cpuinfo") or "").splitlines()
+    lines = (file_text("proc/cpuinfo") or "").splitlines()
     return joined(value.strip() for key, _, value in (line.partition(":") for line in lines)
                   if key.strip() == "microcode")
 
@@ -339,7 +339,7 @@ def mitigations():
     """How many vulnerabilities are in each state, naming the vulnerable."""
     counts = {"vulnerable": [], "mitigated": [], "not affected": [], "unknown": []}
     for name in paths(f"{CPUS}/vulnerabilities/*"):
-        said = (read(name) or "").lower()
+        said = (file_text(name) or "").lower()
         if said.startswith("not affected"):
             kind = "not affected"
         elif said.startswith("mitigation"):
@@ -359,23 +359,23 @@ def virtualization():
     parts = [p for p in (hypervisor(), container()) if p]
     if parts:
         return "+".join(parts)
-    return "none" if read("proc/cpuinfo") is not None else None
+    return "none" if file_text("proc/cpuinfo") is not None else None
 
 
 def hypervisor():
     """The hypervisor this machine runs under, as /sys and /proc show it."""
-    kind = read("sys/hypervisor/type")
+    kind = file_text("sys/hypervisor/type")
     if kind:
         return kind.lower()
-    clocks = read("sys/devices/system/clocksource/clocksource0/available_clocksource")
+    clocks = file_text("sys/devices/system/clocksource/clocksource0/available_clocksource")
     if "kvm-clock" in (clocks or "").split():
         return "kvm"
-    vendor = read("sys/class/dmi/id/sys_vendor") or ""
-    product = read("sys/class/dmi/id/product_name")
+    vendor = file_text("sys/class/dmi/id/sys_vendor") or ""
+    product = file_text("sys/class/dmi/id/product_name")
     for prefix, model, name in HYPERVISORS:
         if vendor.startswith(prefix) and model in (None, product):
             return name
-    flags = [line for line in (read("proc/cpuinfo") or "").splitlines()
+    flags = [line for line in (file_text("proc/cpuinfo") or "").splitlines()
              if line.split(":")[0].strip() == "flags"]
     return "vm" if any("hypervisor" in line.split() for line in flags) else None
 
@@ -386,11 +386,11 @@ def container():
         return "docker"
     if os.path.exists(path("run/.containerenv")):
         return "podman"
-    for variable in (read("proc/1/environ") or "").split("\0"):
+    for variable in (file_text("proc/1/environ") or "").split("\0"):
         if variable.startswith("container="):
             kind = variable[len("container="):]
             return kind if kind in CONTAINERS else "container"
-    init = read("proc/1/cgroup") or ""
+    init = file_text("proc/1/cgroup") or ""
     for mark, kind in (("/docker", "docker"), ("/kubepods", "kubernetes"), ("/lxc", "lxc")):
         if mark in init:
             return kind
@@ -415,7 +415,7 @@ def quota():
         return {}
     base, node, version = chosen
     stat = dict(line.split(None, 1) for line in
-                (read(cgroup_file(base, node, "cpu.stat")) or "").splitlines() if " " in line)
+                (file_text(cgroup_file(base, node, "cpu.stat")) or "").splitlines() if " " in line)
     # v1 counts the time throttled in ns, v2 in µs.
     throttled = whole(stat.get("throttled_usec"), 0) if version == 2 else \
         whole(stat.get("throttled_time"), 0)
@@ -429,7 +429,7 @@ def cgroups():
     quota: its cgroup v2, and its v1 cgroup of the cpu controller, where
     that controller is mounted; base is their directory under the root."""
     found = []
-    for line in (read("proc/self/cgroup") or "").splitlines():
+    for line in (file_text("proc/self/cgroup") or "").splitlines():
         number, _, rest = line.partition(":")
         controllers, _, where = rest.partition(":")
         if not where.startswith("/"):
@@ -456,9 +456,9 @@ def cpu_max(base, cgroup, version):
     """A cgroup's CPU quota as cgroup v2 writes it: "50000 100000" for 50 ms
     of CPU time in every 100 ms, "max 100000" for none; None for no file."""
     if version == 2:
-        return read(cgroup_file(base, cgroup, "cpu.max"))
-    quota = whole(read(cgroup_file(base, cgroup, "cpu.cfs_quota_us")), -1)
-    period = whole(read(cgroup_file(base, cgroup, "cpu.cfs_period_us")), 1)
+        return file_text(cgroup_file(base, cgroup, "cpu.max"))
+    quota = whole(file_text(cgroup_file(base, cgroup, "cpu.cfs_quota_us")), -1)
+    period = whole(file_text(cgroup_file(base, cgroup, "cpu.cfs_period_us")), 1)
     if quota is None or period is None:
         return None
     return f"{'max' if quota < 0 else quota} {period}"
@@ -488,10 +488,10 @@ def thermal():
     zones = {}
     for zone in paths("sys/class/thermal/thermal_zone*"):
         # Below absolute zero or past 500 °C is no reading.
-        millidegrees = whole(read(f"{zone}/temp"), -273150, 500000)
+        millidegrees = whole(file_text(f"{zone}/temp"), -273150, 500000)
         if millidegrees is not None:
             name = posixpath.basename(zone)
-            kind = read(f"{zone}/type")
+            kind = file_text(f"{zone}/type")
             zones[f"{kind} ({name})" if kind else name] = millidegrees / 1000
     return zones
 

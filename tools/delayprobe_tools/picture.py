@@ -8,10 +8,8 @@ import numpy as np
 
 from . import output
 from .text import shown
-from .verdicts import MARKS
+from .words import COLOURS, MARKS
 
-COLOURS = {"slower": "tab:red", "faster": "tab:blue", "same": "tab:green",
-           "within margin": "tab:olive", "inconclusive": "tab:gray", "baseline": "black"}
 # Light enough that the session medians and the centre line stand out on
 # every face, the baseline's black included.
 FACE = 0.3

@@ -10,7 +10,8 @@ import typing
 import numpy as np
 
 from . import stats, verdicts
-from .evidence import separation, share
+from .causes import share
+from .groups import separation_lines
 from .text import cell, code, listed, number, raw
 
 WIDTH = 64
@@ -190,7 +191,7 @@ def split_note(summaries, field, value, split, fields):
     return (f"{where}the pool falls into two groups (p = {split.p:.2g}): "
             f"{group('slower', split.slower, split.levels[0])}, "
             f"{group('faster', split.faster, split.levels[1])}, ratio {split.ratio:.3f}; "
-            f"{separation(split, fields)}; {judged}")
+            f"{separation_lines(split, fields)}; {judged}")
 
 
 def group_notes(summaries, comparisons, field, grouped):

@@ -99,7 +99,7 @@ def name(binary):
     return text.raw(binary).replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
 
 
-def row(**values):
+def row_values(**values):
     """A row's values in the order of the columns: a column not named is
     left empty."""
     unknown = values.keys() - set(COLUMNS)
@@ -155,7 +155,7 @@ def line_end(path):
     return "\r\n" if first.endswith(b"\r\n") else "\n", len(names)
 
 
-def read(path, warn):
+def read_sets(path, warn):
     """The sets of one file, in the order of their first row; warn(message)
     is told of a binary without figures."""
     try:

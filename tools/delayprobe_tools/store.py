@@ -306,7 +306,7 @@ def sessions_of(runset):
         ends = [int(r[1]) + float(r[0]) for r in rows if r[1].isdigit() and number(r[0])]
         one = dataclasses.replace(runset, sessions=[figures], evidence=[rows],
                                   states=[runset.states[k]])
-        e = evidence.of(one, figures)
+        e = evidence.set_evidence(one, figures)
         state = {f: v for f, v in runset.states[k].items() if f in STATE and v}
         if runset.cpu != "?":
             state["cpu"] = runset.cpu

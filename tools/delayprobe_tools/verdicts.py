@@ -8,12 +8,11 @@ import typing
 
 import numpy as np
 
-from . import stats
+from . import stats, words
 from .text import listed
 
 # The words of the verdicts, and the marks the table gives them.
-MARKS = {"same": "same", "slower": "slower", "faster": "faster",
-         "within margin": "within margin", "inconclusive": "~"}
+MARKS = words.MARKS
 # Welch's test is liberal on two sessions a side, and the interval of the
 # variance of two is too wide to say anything: no verdict below three.
 FEWEST = 3
@@ -129,11 +128,11 @@ def compare(samples, baseline="first", alpha=0.05, margin=0.0, warn=lambda messa
     """Every comparison that baseline ("first", "pooled", or the index of a
     set) asks for, with its verdict, and the Split of a pool, or None;
     margin is in percent."""
-    found, split = find(samples, baseline, margin, warn)
-    return judge(found, alpha, margin), split
+    found, split = pending_comparisons(samples, baseline, margin, warn)
+    return judged(found, alpha, margin), split
 
 
-def find(samples, baseline="first", margin=0.0, warn=lambda message: None):
+def pending_comparisons(samples, baseline="first", margin=0.0, warn=lambda message: None):
     """The comparisons that baseline asks for, each with its test and why it
     gives no verdict, if it gives none, before they are judged; and the
     Split of a pool, or None. warn is told why some give no verdict."""
@@ -158,7 +157,7 @@ def find(samples, baseline="first", margin=0.0, warn=lambda message: None):
     return found, split
 
 
-def judge(found, alpha=0.05, margin=0.0):
+def judged(found, alpha=0.05, margin=0.0):
     """The comparisons of found, of one family however many groups they come
     from, with their verdicts; margin is in percent."""
     judge_all([c for c, _, _ in found], [t for _, t, _ in found], [w for _, _, w in found],
