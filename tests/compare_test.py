@@ -317,7 +317,7 @@ class Run(unittest.TestCase):
              (slow, {"evidence": shares(mhz=2000)}), "clock 2000 MHz against 3000 MHz"),
             # 3500 µs prove at least 5000 / 3500 GHz.
             ("the clock proven", (fast, quiet), (slow, {"evidence": shares(mhz=1000)}),
-             "clock 1000 MHz against ≥ 14[0-9][0-9] MHz proven"),
+             "clock 1000 MHz against 14[0-9][0-9] MHz at 1 cycle"),
             ("build and state", (fast, quiet),
              (slow, {"sha256": "cd" * 32, "state": {"governor": "powersave"}}),
              "different binary; governor powersave against performance"),
@@ -360,7 +360,7 @@ class Run(unittest.TestCase):
         self.assertAlmostEqual(first["evidence"].pop("ghz"), 5000 / 1003)
         self.assertEqual(set(first["evidence"].values()) | set(first["state"].values()), {None})
         self.assertEqual(result["comparisons"][0]["why"], "nothing recorded explains it")
-        self.assertIn("\n#1 | ≥ 4.99 | – | – | – | –\n", done.stdout.decode())
+        self.assertIn("\n#1 | 4.99 | – | – | – | –\n", done.stdout.decode())
 
     @statistics
     def test_groups_are_compared_within_and_a_mixed_pool_is_told(self):

@@ -128,10 +128,10 @@ def evidence_table(summaries, evidences):
     """The second table: a row a set, its evidence. The clock is a bound, and
     says so in its cell. Its rows begin with no pipe, as Markdown allows, so
     that what picks the main table's rows out by "| #" finds them alone."""
-    lines = ["set | clock GHz | CPU share | steal share | MHz | nivcsw",
+    lines = ["set | GHz at 1 cycle | CPU share | steal share | MHz | nivcsw",
              "---|--:|--:|--:|--:|--:"]
     for s, e in zip(summaries, evidences):
-        cells = [s.set, "–" if e.ghz is None else f"≥ {e.ghz:.2f}", share(e.cpu_share),
+        cells = [s.set, "–" if e.ghz is None else f"{e.ghz:.2f}", share(e.cpu_share),
                  share(e.steal_share), "–" if e.mhz is None else f"{e.mhz:.0f}",
                  "–" if e.nivcsw is None else number(e.nivcsw, 1)]
         lines.append(" | ".join(cells))
