@@ -1,4 +1,5 @@
-"""The file name a host's results go under, on the control machine."""
+"""On the control machine: the file name a host's results go under, the
+probe each architecture gets, and what became of each host in a run."""
 
 import hashlib
 import re
@@ -17,6 +18,36 @@ def delayprobe_file_name(name):
     return safe
 
 
+def delayprobe_probe_paths(presets, build):
+    """The probe each preset of presets (architecture -> preset) builds,
+    in its directory under build, by architecture."""
+    return {arch: f"{build}/{preset}/delayprobe" for arch, preset in presets.items()}
+
+
+# Where a host that could not be reached was lost, by the step's result.
+LOST = (("delayprobe_started", "unreachable"),
+        ("delayprobe_collected", "unreachable while its runs were collected; they stay on it, "
+                                 "for the next run to fetch"))
+
+
+def delayprobe_outcome(host):
+    """One host's outcome, from its variables: the file of its runs in this
+    run's directory or None, whether the bench stopped early, why it was not
+    measured whole, whether it could not be reached, and the files of runs
+    recovered from stopped runs."""
+    name = host["inventory_hostname"]
+    outcome = {"host": name, "csv": None, "partial": False, "why": None, "recovered": [],
+               "unreachable": False}
+    result = host.get("delayprobe_result")
+    if result:
+        return {**outcome, **result}
+    why = next((what for step, what in LOST if (host.get(step) or {}).get("unreachable")),
+               "not measured")
+    return {**outcome, "why": f"{name}: {why}", "unreachable": True}
+
+
 class FilterModule:
     def filters(self):
-        return {"delayprobe_file_name": delayprobe_file_name}
+        return {"delayprobe_file_name": delayprobe_file_name,
+                "delayprobe_probe_paths": delayprobe_probe_paths,
+                "delayprobe_outcome": delayprobe_outcome}
