@@ -10,7 +10,8 @@ cannot be reached.
 Four runs of the playbook: one with a setting of the wrong type on one
 host; one stopped by SIGINT to ansible-playbook alone while every host
 measures; one with fewer forks than hosts, which fetches the runs the
-stopped one left; one under ANSIBLE_STRATEGY=free, of three hosts.
+stopped one left; one under ANSIBLE_STRATEGY=free, of three hosts and two
+forks.
 
 usage: fleet_test.py PROBE
 """
@@ -73,7 +74,7 @@ class Playbook(unittest.TestCase):
         cls.runs_after_wrong = cls.run_dirs()
         cls.stopped = cls.play_stopped()
         cls.done = cls.play(cls.inventory(), "-f", "2")
-        cls.free = cls.play(cls.inventory(), "--limit", ",".join(HOSTS),
+        cls.free = cls.play(cls.inventory(), "-f", "2", "--limit", ",".join(HOSTS),
                             env={"ANSIBLE_STRATEGY": "free"})
 
     @classmethod
@@ -169,23 +170,26 @@ exec '{PROBE}'
         self.assertEqual(self.runs_after_wrong, [])
 
     def test_each_host_measured_every_run_of_every_session_all_at_once(self):
-        """With two forks for eight hosts, every host still measured at the
-        same time as every other: none held a fork while it measured."""
-        spans = []
-        for host in WHOLE:
-            rows = self.rows(self.run_dir(1) / name_of(host))
-            with self.subTest(host=host):
-                for binary in ("./delayprobe", "/bin/true"):
-                    runs = sorted((r["session"], int(r["run"])) for r in rows
-                                  if r["binary"] == binary)
-                    sessions = sorted({s for s, _ in runs})
-                    self.assertEqual(len(sessions), SESSIONS)
-                    self.assertEqual(runs, [(s, n) for s in sessions for n in range(RUNS)])
-                self.assertTrue(all(re.fullmatch(r"-?[0-9]+", r["figure_us"]) for r in rows
-                                    if r["binary"] == "./delayprobe"))
-            starts = [int(r["start_us"]) for r in rows]
-            spans.append((min(starts), max(starts)))
-        self.assertLess(max(a for a, _ in spans), min(b for _, b in spans), spans)
+        """With two forks for more hosts, every host still measured at the
+        same time as every other: none held a fork while it measured, under
+        either strategy."""
+        for run, hosts in [(1, WHOLE), (2, HOSTS)]:
+            spans = []
+            for host in hosts:
+                rows = self.rows(self.run_dir(run) / name_of(host))
+                with self.subTest(run=run, host=host):
+                    for binary in ("./delayprobe", "/bin/true"):
+                        runs = sorted((r["session"], int(r["run"])) for r in rows
+                                      if r["binary"] == binary)
+                        sessions = sorted({s for s, _ in runs})
+                        self.assertEqual(len(sessions), SESSIONS)
+                        self.assertEqual(runs, [(s, n) for s in sessions for n in range(RUNS)])
+                    self.assertTrue(all(re.fullmatch(r"-?[0-9]+", r["figure_us"]) for r in rows
+                                        if r["binary"] == "./delayprobe"))
+                starts = [int(r["start_us"]) for r in rows]
+                spans.append((min(starts), max(starts)))
+            with self.subTest(run=run):
+                self.assertLess(max(a for a, _ in spans), min(b for _, b in spans), spans)
 
     def test_each_host_takes_a_few_ssh_commands_and_a_refused_one_is_sent_nothing(self):
         for host, most in [*((h, 10) for h in MEASURING), (FOREIGN, 1), (UNBUILT, 1)]:
@@ -253,6 +257,8 @@ exec '{PROBE}'
     def test_every_run_keeps_its_own_directory_and_latest_is_the_newest(self):
         runs = self.run_dirs()
         self.assertEqual(len(runs), 3, runs)
+        for name in runs:  # their UTC times
+            self.assertRegex(name, r"\A20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9][0-5][0-9]{3}Z\Z")
         # The stopped run compared nothing, and was never the latest.
         self.assertFalse((self.results / "runs" / runs[0] / "compare.md").exists())
         self.assertEqual(os.readlink(self.results / "latest"), f"runs/{runs[2]}")
