@@ -7,11 +7,11 @@ fails on its third run, two without a probe for their architecture (one
 names only a made-up architecture, one a probe never built), and one that
 cannot be reached.
 
-Four runs of the playbook: one with a setting of the wrong type on one
-host; one stopped by SIGINT to ansible-playbook alone while every host
-measures; one with fewer forks than hosts, which fetches the runs the
-stopped one left; one under ANSIBLE_STRATEGY=free, of three hosts and two
-forks.
+Five runs of the playbook: one with a setting of the wrong type on one
+host; one in check mode, of two hosts; one stopped by SIGINT to
+ansible-playbook alone while every host measures; one with fewer forks
+than hosts, which fetches the runs the stopped one left; one under
+ANSIBLE_STRATEGY=free, of three hosts and two forks.
 
 usage: fleet_test.py PROBE
 """
@@ -71,7 +71,8 @@ class Playbook(unittest.TestCase):
         cls.local.mkdir()
 
         cls.wrong = cls.play(cls.inventory(middle={"delayprobe_sessions": "three"}))
-        cls.runs_after_wrong = cls.run_dirs()
+        cls.checked = cls.play(cls.inventory(), "--check", "--limit", f"left,{FOREIGN}")
+        cls.runs_before = cls.run_dirs()
         cls.stopped = cls.play_stopped()
         cls.done = cls.play(cls.inventory(), "-f", "2")
         cls.free = cls.play(cls.inventory(), "-f", "2", "--limit", ",".join(HOSTS),
@@ -167,7 +168,12 @@ exec '{PROBE}'
         self.assertIn("delayprobe_sessions must be of type int, not 'three' (middle)",
                       self.wrong.stdout)
         self.assertEqual(self.wrong.sessions, {}, self.wrong.stdout)
-        self.assertEqual(self.runs_after_wrong, [])
+
+    def test_check_mode_looks_at_each_host_and_measures_and_writes_nothing(self):
+        self.assertEqual(self.checked.returncode, 2, self.checked.stdout)
+        self.assertIn(f'"msg": "{FOREIGN}: x86_64: no probe', self.checked.stdout)
+        self.assertEqual(self.checked.sessions, {"left": 1, FOREIGN: 1}, self.checked.stdout)
+        self.assertEqual(self.runs_before, [])
 
     def test_each_host_measured_every_run_of_every_session_all_at_once(self):
         """With two forks for more hosts, every host still measured at the
