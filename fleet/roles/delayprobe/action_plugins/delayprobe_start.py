@@ -9,7 +9,8 @@ probe, delayprobe-bench and its modules) is made once on this machine and
 goes on the second command's stdin: no temporary directory of Ansible's,
 no file transfer, no module. The host answers at once with the directory
 it measures in and the earlier measurements that ended there unfetched,
-for delayprobe_collect."""
+for delayprobe_collect. In check mode it looks at the host and sends
+nothing."""
 
 import contextlib
 import fcntl
@@ -113,6 +114,9 @@ class ActionModule(ActionBase):
             why = refusal(host, arch, args["probes"], args["presets"])
             if why:
                 raise Refused(why)
+            if self._task.check_mode:
+                return {**result, "msg": f"would measure with {args['probes'][arch]}, run by "
+                        f"{python}", "ansible_facts": {"delayprobe_result": {"host": host}}}
             data = self.pack(args, args["probes"][arch])
         except Refused as e:
             return {**result, "failed": True, "msg": str(e)}
