@@ -66,17 +66,17 @@ class ActionModule(ActionBase):
             [args["python"], posixpath.join(dirs[0], "job.pyz"), "collect", *dirs]),
             sudoable=False)
         try:
-            current, *earlier = json.loads(done["stdout"].strip().splitlines()[-1])["jobs"]
+            answer = json.loads(done["stdout"].strip().splitlines()[-1])
+            current, *earlier = answer["jobs"]
         except (ValueError, IndexError, KeyError, TypeError):
             why = (done["stderr"].strip().splitlines() or [f"exit status {done['rc']}"])[-1]
             return {**result, "failed": True,
                     "msg": f"{host}: could not collect: {why}; the runs stay in {dirs[0]}"}
         name, where = args["name"], args["run_dir"]
         try:
-            kept = {"csv": keep(where, f"{name}.csv", current),
-                    "recovered": [r for r in (
-                        keep(where, f"{name}.recovered-{stopped_run(job)}.csv", job)
-                        for job in earlier) if r]}
+            csv = keep(where, f"{name}.csv", current)
+            recovered = [r for r in (keep(where, f"{name}.recovered-{stopped_run(job)}.csv", job)
+                                     for job in earlier) if r]
             sync(where)
         except OSError as e:
             return {**result, "failed": True,
@@ -85,12 +85,12 @@ class ActionModule(ActionBase):
         # The host's last command in this run: its master connection goes now
         # rather than when ControlPersist runs out.
         self._connection.reset()
-        partial = current["rc"] != 0 or not kept["csv"]
-        kept.update(host=host, partial=partial,
-                    why=f"{host}: {current['why']}" if partial else None)
-        if not partial:
-            return {**result, "changed": True, "ansible_facts": {"delayprobe_result": kept}}
-        if not kept["csv"]:
-            kept["why"] += "; no whole run of the probe to keep"
-        return {**result, "changed": True, "failed": True, "msg": kept["why"],
-                "delayprobe_result": kept}
+        whole = current["rc"] == 0 and csv is not None
+        why = None if whole else f"{host}: {current['why']}" + (
+            "" if csv else "; no whole run of the probe to keep")
+        outcome = {"host": host, "csv": csv, "partial": not whole and csv is not None,
+                   "why": why, "recovered": recovered}
+        if whole:
+            return {**result, "changed": True, "ansible_facts": {"delayprobe_result": outcome}}
+        return {**result, "changed": True, "failed": True, "msg": why,
+                "delayprobe_result": outcome}

@@ -17,10 +17,13 @@ own (JOB, under the host's temporary directory) and runs it:
 
 Each JOB holds job.json (what started it), lock (held while it runs),
 runs.csv, bench.err and, once it has ended, status.json; the playbook
-removes JOB once it has the runs. Python 3.8 or later, standard library
-only, as on every measured host."""
+removes JOB once it has the runs. A later version of this file collects
+what an earlier one left: the JSON files carry a version, and a reader
+takes the fields it knows. Python 3.8 or later, standard library only, as
+on every measured host."""
 
 import contextlib
+import dataclasses
 import fcntl
 import glob
 import json
@@ -30,11 +33,13 @@ import signal
 import subprocess
 import sys
 import time
+import typing
 import zipfile
 
 # From the archive, which Python puts first on sys.path.
 from delayprobe_tools import runfile
 
+VERSION = 1
 # How long the bench may take to stop after SIGTERM before it is killed:
 # it ends the run under way at once, so this is only a bound.
 GRACE = 30
@@ -43,23 +48,55 @@ BENCH = "delayprobe-bench"
 UNPACKED = (PROBE, BENCH, "delayprobe_tools")
 
 
+@dataclasses.dataclass
+class Job:
+    """job.json: what started a measurement, in seconds since 1970."""
+    run: str
+    started: float
+    deadline: float
+    options: typing.List[str]
+    version: int = VERSION
+
+
+@dataclasses.dataclass
+class Status:
+    """status.json: how the bench ended; rc None when it is not known."""
+    rc: typing.Optional[int]
+    why: str
+    version: int = VERSION
+
+
+@dataclasses.dataclass
+class Found:
+    """A measurement as collect answers for it: its run file's text, and
+    how many figures of the probe that holds."""
+    dir: str
+    run: typing.Optional[str]
+    rc: typing.Optional[int]
+    why: str
+    csv: str
+    figures: int
+
+
 def fail(message):
     sys.stderr.write(f"delayprobe job: {message}\n")
     sys.exit(1)
 
 
-def save_json(path, data):
+def save(path, record):
     """Written whole or not at all."""
     with open(path + ".part", "w", encoding="utf-8") as f:
-        json.dump(data, f)
+        json.dump(dataclasses.asdict(record), f)
     os.replace(path + ".part", path)
 
 
-def load_json(path):
+def load(kind, path):
+    """The record of kind in path, or None when it cannot be read."""
     try:
         with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
+            data = json.load(f)
+        return kind(**{f.name: data[f.name] for f in dataclasses.fields(kind) if f.name in data})
+    except (OSError, ValueError, TypeError):
         return None
 
 
@@ -90,14 +127,14 @@ def running(job):
 
 
 def earlier(job):
-    """The other measurements' directories beside job, of this user: those
-    still running, and those that ended."""
+    """This user's other measurements beside job, as the playbook names
+    them: those still running, and those that ended."""
     busy, ended = [], []
     for other in sorted(glob.glob(os.path.join(os.path.dirname(job), "delayprobe.*"))):
-        started = load_json(os.path.join(other, "job.json"))
+        started = load(Job, os.path.join(other, "job.json"))
         if other == job or started is None or os.stat(other).st_uid != os.getuid():
             continue
-        (busy if running(other) else ended).append({"dir": other, **started})
+        (busy if running(other) else ended).append({"dir": other, "run": started.run})
     return busy, ended
 
 
@@ -108,20 +145,18 @@ def start(job, run, seconds, options):
         busy, ended = earlier(job)
         if busy:
             shutil.rmtree(job)
-            print(json.dumps({"busy": busy}))
+            print(json.dumps({"version": VERSION, "busy": busy}))
             return
-        save_json(os.path.join(job, "job.json"), {
-            "run": run, "started": time.time(), "deadline": time.time() + float(seconds),
-            "options": options})
+        now = time.time()
+        save(os.path.join(job, "job.json"), Job(run, now, now + float(seconds), options))
         lock = os.open(os.path.join(job, "lock"), os.O_CREAT | os.O_RDWR, 0o600)
         fcntl.flock(lock, fcntl.LOCK_EX)
         # A session of its own: no signal of the connection reaches it.
         with open(os.path.join(job, "job.err"), "wb") as err:
-            runner = subprocess.Popen([sys.executable, os.path.join(job, "job.pyz"), "run", job],
-                                      cwd=job, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=err,
-                                      pass_fds=(lock,), start_new_session=True)
-    print(json.dumps({"job": job, "pid": runner.pid, "ended": ended}))
+            subprocess.Popen([sys.executable, os.path.join(job, "job.pyz"), "run", job], cwd=job,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                             pass_fds=(lock,), start_new_session=True)
+    print(json.dumps({"version": VERSION, "job": job, "ended": ended}))
 
 
 def unpack(job):
@@ -176,11 +211,11 @@ def remove(path):
 
 
 def run(job):
-    started = load_json(os.path.join(job, "job.json"))
+    started = load(Job, os.path.join(job, "job.json"))
     rc, why, overran = 1, "", False
     try:
         unpack(job)
-        rc, overran = measure(job, started["options"], started["deadline"])
+        rc, overran = measure(job, started.options, started.deadline)
         why = last_line(os.path.join(job, "bench.err"))
     except Exception as e:  # said in status.json, for the playbook to show
         why = f"{type(e).__name__}: {e}"
@@ -188,16 +223,16 @@ def run(job):
         for name in UNPACKED:
             remove(os.path.join(job, name))
         if overran:
-            why = f"stopped at its deadline, {started['deadline'] - started['started']:.0f} s " \
+            why = f"stopped at its deadline, {started.deadline - started.started:.0f} s " \
                   f"after it started: {why}"
-        save_json(os.path.join(job, "status.json"), {"rc": rc, "why": why, "ended": time.time()})
+        save(os.path.join(job, "status.json"), Status(rc, why))
 
 
 def wait(job):
     """Until job's measurement has ended, or its deadline and grace have
     passed."""
-    started = load_json(os.path.join(job, "job.json")) or {}
-    left = started.get("deadline", 0) + GRACE + 5 - time.time()
+    started = load(Job, os.path.join(job, "job.json"))
+    left = (started.deadline if started else 0) + GRACE + 5 - time.time()
     signal.signal(signal.SIGALRM, lambda signum, frame: None)
     signal.alarm(max(1, int(left) + 1))
     try:
@@ -233,19 +268,18 @@ def runs(job):
     return data.decode("utf-8", "replace"), figures
 
 
+def found(job):
+    started = load(Job, os.path.join(job, "job.json"))
+    ended = load(Status, os.path.join(job, "status.json")) or Status(
+        None, "still measuring at its deadline" if running(job)
+        else f"ended without a word: {last_line(os.path.join(job, 'job.err'))}")
+    return Found(job, started and started.run, ended.rc, ended.why, *runs(job))
+
+
 def collect(jobs):
     wait(jobs[0])
-    found = []
-    for job in jobs:
-        started = load_json(os.path.join(job, "job.json")) or {}
-        ended = load_json(os.path.join(job, "status.json"))
-        if ended is None:
-            ended = {"rc": None, "why": "still measuring at its deadline" if running(job)
-                     else f"ended without a word: {last_line(os.path.join(job, 'job.err'))}"}
-        text, figures = runs(job)
-        found.append({"dir": job, "run": started.get("run"), "started": started.get("started"),
-                      **ended, "csv": text, "figures": figures})
-    print(json.dumps({"jobs": found}))
+    print(json.dumps({"version": VERSION,
+                      "jobs": [dataclasses.asdict(found(job)) for job in jobs]}))
 
 
 def main():

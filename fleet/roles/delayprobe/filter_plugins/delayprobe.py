@@ -1,8 +1,10 @@
 """On the control machine: the file name a host's results go under, the
 probe each architecture gets, and what became of each host in a run."""
 
+import dataclasses
 import hashlib
 import re
+import typing
 
 
 def delayprobe_file_name(name):
@@ -30,20 +32,27 @@ LOST = (("delayprobe_started", "unreachable"),
                                  "for the next run to fetch"))
 
 
+@dataclasses.dataclass
+class Outcome:
+    """What became of one host in a run."""
+    host: str
+    csv: typing.Optional[str] = None  # its runs' file in the run's directory
+    partial: bool = False  # the bench stopped early, and csv holds what it kept
+    why: typing.Optional[str] = None  # why it was not measured whole
+    # The files of runs recovered from stopped runs, beside csv.
+    recovered: typing.List[str] = dataclasses.field(default_factory=list)
+    unreachable: bool = False
+
+
 def delayprobe_outcome(host):
-    """One host's outcome, from its variables: the file of its runs in this
-    run's directory or None, whether the bench stopped early, why it was not
-    measured whole, whether it could not be reached, and the files of runs
-    recovered from stopped runs."""
+    """One host's Outcome, from its variables, as a dict."""
     name = host["inventory_hostname"]
-    outcome = {"host": name, "csv": None, "partial": False, "why": None, "recovered": [],
-               "unreachable": False}
     result = host.get("delayprobe_result")
     if result:
-        return {**outcome, **result}
+        return dataclasses.asdict(Outcome(**{"host": name, **result}))
     why = next((what for step, what in LOST if (host.get(step) or {}).get("unreachable")),
                "not measured")
-    return {**outcome, "why": f"{name}: {why}", "unreachable": True}
+    return dataclasses.asdict(Outcome(name, why=f"{name}: {why}", unreachable=True))
 
 
 class FilterModule:
