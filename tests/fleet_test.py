@@ -4,8 +4,8 @@ a real SSH server on the loopback started for the test. The hosts are
 names for this machine, each with a connection and a directory of its own:
 three plain ones, one whose inventory name is no file name, one whose probe
 fails on its third run, two without a probe for their architecture (one
-names only a made-up architecture, one a probe never built), and one that
-cannot be reached.
+names only a made-up architecture, one a probe never built), one whose
+only Python is too old, and one that cannot be reached.
 
 Five runs of the playbook: one with a setting of the wrong type on one
 host; one in check mode, of two hosts; one stopped by SIGINT to
@@ -42,10 +42,13 @@ BROKEN = "broken"
 # No probe for this machine's architecture: the mapping names another, or
 # a file that is not there.
 FOREIGN, UNBUILT = "foreign", "unbuilt"
+# Its only Python is 3.6.
+OLD = "old"
 GONE = "gone"
 WHOLE = HOSTS + [UNSAFE]
 MEASURING = WHOLE + [BROKEN]
-ALL = MEASURING + [FOREIGN, UNBUILT, GONE]
+REFUSED = [FOREIGN, UNBUILT, OLD]
+ALL = MEASURING + REFUSED + [GONE]
 # Long enough a pause that every host is still measuring when the last one
 # starts, with two forks for eight hosts.
 RUNS, SESSIONS, PAUSE = 3, 2, 3
@@ -92,8 +95,12 @@ echo $((n + 1)) >"$(dirname "$0")/runs"
 exec '{PROBE}'
 """)
         broken.chmod(0o755)
+        old = cls.tmp / "python3.6"
+        old.write_text('#!/bin/sh\necho "$0 3 6 8"\nexit 1\n')
+        old.chmod(0o755)
         probes = {BROKEN: {"x86_64": str(broken)}, FOREIGN: {"sparc99": PROBE},
                   UNBUILT: {"x86_64": str(cls.tmp / "build" / "portable" / "delayprobe")}}
+        more.setdefault(OLD, {})["ansible_python_interpreter"] = str(old)
         hosts = {}
         for n, host in enumerate(ALL):
             hosts[host] = {**cls.sshd.host(n, closed.getsockname()[1] if host == GONE else None),
@@ -199,17 +206,19 @@ exec '{PROBE}'
                 self.assertLess(max(a for a, _ in spans), min(b for _, b in spans), spans)
 
     def test_each_host_takes_a_few_ssh_commands_and_a_refused_one_is_sent_nothing(self):
-        for host, most in [*((h, 10) for h in MEASURING), (FOREIGN, 1), (UNBUILT, 1)]:
+        for host, most in [*((h, 10) for h in MEASURING), *((h, 1) for h in REFUSED)]:
             with self.subTest(host=host):
                 self.assertIn(self.done.sessions.get(host, 0), range(1, most + 1),
                               self.done.sessions)
 
-    def test_a_host_without_a_probe_for_its_architecture_is_refused_by_name(self):
+    def test_a_host_without_a_probe_for_its_architecture_or_a_python_is_refused_by_name(self):
         missing = self.tmp / "build" / "portable" / "delayprobe"
         for host, why in [
                 (FOREIGN, "x86_64: no probe for this architecture; build the portable preset"),
                 (UNBUILT, f"x86_64: no probe for this architecture ({missing}: no such file); "
-                          "build the portable preset")]:
+                          "build the portable preset"),
+                (OLD, "delayprobe-bench needs Python 3.8 or later, and "
+                      f"{self.tmp / 'python3.6'} is 3.6.8")]:
             with self.subTest(host=host):
                 self.assertIn(f'"msg": "{host}: {why}"', self.done.stdout)
                 self.assertIn(f"\n- {host}: {why}\n",

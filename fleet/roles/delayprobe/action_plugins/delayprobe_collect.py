@@ -80,7 +80,8 @@ class ActionModule(ActionBase):
             sync(where)
         except OSError as e:
             return {**result, "failed": True,
-                    "msg": f"{e.filename}: {e.strerror}; the runs stay on {host} in {dirs[0]}"}
+                    "msg": f"{e.filename2 or e.filename}: {e.strerror}; the runs stay on {host} "
+                           f"in {dirs[0]}"}
         self._low_level_execute_command(shlex.join(["rm", "-rf", "--", *dirs]), sudoable=False)
         # The host's last command in this run: its master connection goes now
         # rather than when ControlPersist runs out.

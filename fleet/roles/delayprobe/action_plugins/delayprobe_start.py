@@ -141,13 +141,16 @@ class ActionModule(ActionBase):
         if not self._connection.has_pipelining:
             raise Refused(f"{host}: the {self._connection.transport} connection cannot send "
                           "a file on a command's stdin; use ssh")
-        given = str(task_vars.get("ansible_python_interpreter") or "auto")
+        given = str(self._templar.template(task_vars.get("ansible_python_interpreter"))
+                    or "auto")
         pythons = PYTHONS if given.startswith("auto") else (given,)
         done = self.execute(["sh", "-c", LOOK, "look", SAY, *pythons])
         lines = done["stdout"].strip().splitlines()
         if done["rc"] != 0 or not lines:
             raise Refused(f"{host}: could not look at the host: {last_line(done)}")
-        machine, found = lines[0], [line.rsplit(" ", 3) for line in lines[1:]]
+        machine = lines[0]
+        found = [m.groups() for m in map(re.compile(r"(.+) ([0-9]+) ([0-9]+) ([0-9]+)").fullmatch,
+                                         lines[1:]) if m]
         # Ansible's name for the 32-bit x86 architectures.
         arch = self._task.args.get("architecture") or (
             "i386" if re.fullmatch(r"i([3456]86|86pc)", machine) else machine)
