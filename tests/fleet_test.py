@@ -3,7 +3,7 @@
 a real SSH server on the loopback started for the test. The hosts are
 names for this machine, each with a connection and a directory of its own:
 three plain ones, one whose inventory name is no file name, one whose probe
-fails on its third run, two without a probe for their architecture (one
+fails on its third run, one whose deadline stops it, two without a probe for their architecture (one
 names only a made-up architecture, one a probe never built), one whose
 only Python is too old, and one that cannot be reached.
 
@@ -39,6 +39,8 @@ HOSTS = ["left", "middle", "right"]
 UNSAFE = "../x;touch y"
 # Its probe fails on its third run, so that the bench stops with two kept.
 BROKEN = "broken"
+# Its probe takes a second a run, and its deadline stops it after a few.
+SLOW, DEADLINE = "slow", 5
 # No probe for this machine's architecture: the mapping names another, or
 # a file that is not there.
 FOREIGN, UNBUILT = "foreign", "unbuilt"
@@ -46,7 +48,7 @@ FOREIGN, UNBUILT = "foreign", "unbuilt"
 OLD = "old"
 GONE = "gone"
 WHOLE = HOSTS + [UNSAFE]
-MEASURING = WHOLE + [BROKEN]
+MEASURING = WHOLE + [BROKEN, SLOW]
 REFUSED = [FOREIGN, UNBUILT, OLD]
 ALL = MEASURING + REFUSED + [GONE]
 # Long enough a pause that every host is still measuring when the last one
@@ -95,12 +97,17 @@ echo $((n + 1)) >"$(dirname "$0")/runs"
 exec '{PROBE}'
 """)
         broken.chmod(0o755)
+        slow = cls.tmp / "slow-probe"
+        slow.write_text(f"#!/bin/sh\nsleep 1\nexec '{PROBE}'\n")
+        slow.chmod(0o755)
         old = cls.tmp / "python3.6"
         old.write_text('#!/bin/sh\necho "$0 3 6 8"\nexit 1\n')
         old.chmod(0o755)
-        probes = {BROKEN: {"x86_64": str(broken)}, FOREIGN: {"sparc99": PROBE},
+        probes = {BROKEN: {"x86_64": str(broken)}, SLOW: {"x86_64": str(slow)},
+                  FOREIGN: {"sparc99": PROBE},
                   UNBUILT: {"x86_64": str(cls.tmp / "build" / "portable" / "delayprobe")}}
         more.setdefault(OLD, {})["ansible_python_interpreter"] = str(old)
+        more.setdefault(SLOW, {})["delayprobe_deadline"] = DEADLINE
         hosts = {}
         for n, host in enumerate(ALL):
             hosts[host] = {**cls.sshd.host(n, closed.getsockname()[1] if host == GONE else None),
@@ -226,7 +233,7 @@ exec '{PROBE}'
 
     def test_the_hosts_are_compared_against_their_pool_and_drawn(self):
         where = self.run_dir(1)
-        files = [name_of(h) for h in WHOLE + [BROKEN]]
+        files = [name_of(h) for h in MEASURING]
         recovered = sorted(p.name for p in where.glob("*.recovered-*.csv"))
         self.assertEqual(sorted(p.name for p in where.iterdir()),
                          sorted(["compare.json", "compare.md", "compare.svg"] + files
@@ -251,6 +258,14 @@ exec '{PROBE}'
                          rf"\nPartial \(the bench stopped early\):\n- {why}\n")
         self.assertRegex(self.done.stdout, rf'fatal: \[{BROKEN}\]: FAILED! => .*"msg": "{why}"')
         self.assertRegex(self.done.stdout, rf"\n{BROKEN} +: .* failed=1 ")
+
+    def test_a_host_still_measuring_at_its_deadline_is_stopped_keeping_its_runs(self):
+        rows = self.rows(self.run_dir(1) / name_of(SLOW))
+        self.assertIn(len([r for r in rows if r["binary"] == "./delayprobe"]), range(1, RUNS * 2))
+        self.assertRegex((self.run_dir(1) / "compare.md").read_text(encoding="utf-8"),
+                         rf"\n- {SLOW}: stopped at its deadline, {DEADLINE} s after it started: "
+                         r"delayprobe-bench: stopped by SIGTERM .*; kept [0-9]+ runs in "
+                         r"runs\.csv\n")
 
     def test_the_unreachable_host_is_named_and_fails_the_run(self):
         # ansible-playbook's status for unreachable hosts, before that for failed ones.
