@@ -84,29 +84,30 @@ class Playbook(unittest.TestCase):
                             env={"ANSIBLE_STRATEGY": "free"})
 
     @classmethod
+    def fake(cls, name, text):
+        path = cls.tmp / name
+        path.write_text(text)
+        path.chmod(0o755)
+        return str(path)
+
+    @classmethod
     def inventory(cls, **more):
         """An inventory file of every host, with more variables for some."""
         closed = socket.socket()  # bound and never listened on: refused
         cls.addClassCleanup(closed.close)
         closed.bind(("127.0.0.1", 0))
-        broken = cls.tmp / "broken-probe"
-        broken.write_text(f"""#!/bin/sh
+        probes = {
+            BROKEN: {"x86_64": cls.fake("broken-probe", f"""#!/bin/sh
 n=$(cat "$(dirname "$0")/runs" 2>/dev/null || echo 0)
 echo $((n + 1)) >"$(dirname "$0")/runs"
 [ "$n" -lt 2 ] || exit 1
 exec '{PROBE}'
-""")
-        broken.chmod(0o755)
-        slow = cls.tmp / "slow-probe"
-        slow.write_text(f"#!/bin/sh\nsleep 1\nexec '{PROBE}'\n")
-        slow.chmod(0o755)
-        old = cls.tmp / "python3.6"
-        old.write_text('#!/bin/sh\necho "$0 3 6 8"\nexit 1\n')
-        old.chmod(0o755)
-        probes = {BROKEN: {"x86_64": str(broken)}, SLOW: {"x86_64": str(slow)},
-                  FOREIGN: {"sparc99": PROBE},
-                  UNBUILT: {"x86_64": str(cls.tmp / "build" / "portable" / "delayprobe")}}
-        more.setdefault(OLD, {})["ansible_python_interpreter"] = str(old)
+""")},
+            SLOW: {"x86_64": cls.fake("slow-probe", f"#!/bin/sh\nsleep 1\nexec '{PROBE}'\n")},
+            FOREIGN: {"sparc99": PROBE},
+            UNBUILT: {"x86_64": str(cls.tmp / "build" / "portable" / "delayprobe")}}
+        more.setdefault(OLD, {})["ansible_python_interpreter"] = cls.fake(
+            "python3.6", '#!/bin/sh\necho "$0 3 6 8"\nexit 1\n')
         more.setdefault(SLOW, {})["delayprobe_deadline"] = DEADLINE
         hosts = {}
         for n, host in enumerate(ALL):
@@ -142,8 +143,7 @@ exec '{PROBE}'
     @classmethod
     def play_stopped(cls):
         """A run stopped by SIGINT to ansible-playbook alone once it waits
-        for the hosts, as a CI runner stops it; then until their
-        measurements have ended on their own."""
+        for the hosts, as a CI runner stops it."""
         argv, env = cls.command(cls.inventory())
         with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                               env=env, cwd=cls.tmp) as playbook:
@@ -152,17 +152,13 @@ exec '{PROBE}'
                 output += playbook.stdout.readline()
             playbook.send_signal(signal.SIGINT)
             output += playbook.communicate(timeout=120)[0]
-        cls.wait_for("status.json")
-        return output
-
-    @classmethod
-    def wait_for(cls, name):
-        """Until every measuring host's directory holds a job's file name."""
+        # Until their measurements have ended on their own.
         deadline = time.monotonic() + 120
-        while not all(list(cls.remote[h].glob(f"delayprobe.*/{name}")) for h in MEASURING):
+        while not all(list(cls.remote[h].glob("delayprobe.*/status.json")) for h in MEASURING):
             if time.monotonic() > deadline:
-                raise RuntimeError(f"no {name} on every host")
+                raise RuntimeError("a measurement left by the stopped run did not end")
             time.sleep(0.1)
+        return output
 
     @classmethod
     def run_dirs(cls):

@@ -33,15 +33,22 @@ class Server:
         for name in ("host", "client"):
             subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
                             self.tmp / name], check=True)
-        self.port = free_port()
         self.log = self.tmp / "sshd.log"
-        self.process = self.start()
-
-    def start(self):
         # A home of its own for each session, so that the user's shell does
         # not run their start-up files for every command, as a bare host's
         # would not (a pyenv set-up there takes most of a second).
         (self.tmp / "home").mkdir()
+        # Another program may take the free port before sshd does.
+        for attempt in range(3):
+            self.port = free_port()
+            try:
+                self.process = self.start()
+                break
+            except RuntimeError:
+                if attempt == 2:
+                    raise
+
+    def start(self):
         config = self.tmp / "sshd_config"
         config.write_text(f"""ListenAddress 127.0.0.1
 Port {self.port}
