@@ -37,7 +37,10 @@ import typing
 import zipfile
 
 # From the archive, which Python puts first on sys.path.
-from delayprobe_tools import runfile
+try:
+    from delayprobe_tools import runfile
+except ImportError as e:
+    sys.exit(f"delayprobe job: {e.name}: not found; it runs from the archive the playbook makes")
 
 VERSION = 1
 # How long the bench may take to stop after SIGTERM before it is killed:
@@ -285,16 +288,16 @@ def collect(jobs):
 def main():
     if sys.version_info < (3, 8):
         fail("needs Python 3.8 or later, not " + sys.version.split()[0])
-    command, job, *rest = sys.argv[1:]
-    if command == "start":
-        run_id, seconds, dash, *options = rest
+    command, *rest = sys.argv[1:] or [""]
+    if command == "start" and rest[3:4] == ["--"]:
+        job, run_id, seconds, dash, *options = rest
         start(job, run_id, seconds, options)
-    elif command == "run":
-        run(job)
-    elif command == "collect":
-        collect([job, *rest])
+    elif command == "run" and len(rest) == 1:
+        run(rest[0])
+    elif command == "collect" and rest:
+        collect(rest)
     else:
-        fail(f"{command}: no such command")
+        fail("usage: job.pyz start JOB RUN SECONDS -- OPTIONS | run JOB | collect JOB [EARLIER...]")
 
 
 if __name__ == "__main__":
