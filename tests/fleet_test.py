@@ -65,8 +65,8 @@ class Playbook(unittest.TestCase):
         cls.tmp = pathlib.Path(tempfile.mkdtemp(prefix="fleet_test."))
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
         cls.sshd = loopback.Server(cls.tmp)
-        # Stopping it also ends the master connections that a stopped run left.
         cls.addClassCleanup(cls.sshd.stop)
+        cls.addClassCleanup(cls.close_masters)
         cls.results = cls.tmp / "results"
         cls.remote = {host: cls.tmp / "remote" / str(n) for n, host in enumerate(ALL)}
         for path in cls.remote.values():
@@ -82,6 +82,13 @@ class Playbook(unittest.TestCase):
         cls.done = cls.play(cls.inventory(), "-f", "2")
         cls.free = cls.play(cls.inventory(), "-f", "2", "--limit", ",".join(HOSTS),
                             env={"ANSIBLE_STRATEGY": "free"})
+
+    @classmethod
+    def close_masters(cls):
+        """Any master connection left, which would outlive the test."""
+        for path in (cls.tmp / "cp").glob("*"):
+            subprocess.run(["ssh", "-o", f"ControlPath={path}", "-O", "exit", "x"],
+                           capture_output=True, check=False)
 
     @classmethod
     def fake(cls, name, text):
@@ -294,9 +301,13 @@ exec '{PROBE}'
                          + sorted(name_of(h) for h in HOSTS))
 
     def test_under_strategy_free_the_hosts_are_compared_once_and_nothing_is_left(self):
+        """Nothing on the hosts, in this machine's temporary directory, or
+        in ssh's master connections, after all the runs."""
         self.assertEqual(self.free.returncode, 0, self.free.stdout)
         self.assertEqual(self.free.stdout.count('"| #1 | '), 1, self.free.stdout)
         self.assertEqual(list(self.local.iterdir()), [])
+        # Every host's master connection ended with its last command.
+        self.assertEqual(list((self.tmp / "cp").iterdir()), [])
         for host, path in self.remote.items():
             with self.subTest(host=host):
                 self.assertEqual(list(path.iterdir()), [])

@@ -57,11 +57,19 @@ class ActionModule(ActionBase):
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
+        try:
+            return {**result, **self.collect(task_vars)}
+        finally:
+            # The host's last command in this run: its master connection
+            # goes now, not when ControlPersist runs out.
+            self._connection.reset()
+
+    def collect(self, task_vars):
         args = self._task.args
         host = task_vars["inventory_hostname"]
         dirs = [args["job"]] + [job["dir"] for job in args.get("ended") or []]
         if not all(map(removable, dirs)):
-            return {**result, "failed": True, "msg": f"{host}: not a measurement's directory"}
+            return {"failed": True, "msg": f"{host}: not a measurement's directory"}
         done = self._low_level_execute_command(shlex.join(
             [args["python"], posixpath.join(dirs[0], "job.pyz"), "collect", *dirs]),
             sudoable=False)
@@ -70,7 +78,7 @@ class ActionModule(ActionBase):
             current, *earlier = answer["jobs"]
         except (ValueError, IndexError, KeyError, TypeError):
             why = (done["stderr"].strip().splitlines() or [f"exit status {done['rc']}"])[-1]
-            return {**result, "failed": True,
+            return {"failed": True,
                     "msg": f"{host}: could not collect: {why}; the runs stay in {dirs[0]}"}
         name, where = args["name"], args["run_dir"]
         try:
@@ -79,19 +87,15 @@ class ActionModule(ActionBase):
                                      for job in earlier) if r]
             sync(where)
         except OSError as e:
-            return {**result, "failed": True,
+            return {"failed": True,
                     "msg": f"{e.filename2 or e.filename}: {e.strerror}; the runs stay on {host} "
                            f"in {dirs[0]}"}
         self._low_level_execute_command(shlex.join(["rm", "-rf", "--", *dirs]), sudoable=False)
-        # The host's last command in this run: its master connection goes now
-        # rather than when ControlPersist runs out.
-        self._connection.reset()
         whole = current["rc"] == 0 and csv is not None
         why = None if whole else f"{host}: {current['why']}" + (
             "" if csv else "; no whole run of the probe to keep")
         outcome = {"host": host, "csv": csv, "partial": not whole and csv is not None,
                    "why": why, "recovered": recovered}
         if whole:
-            return {**result, "changed": True, "ansible_facts": {"delayprobe_result": outcome}}
-        return {**result, "changed": True, "failed": True, "msg": why,
-                "delayprobe_result": outcome}
+            return {"changed": True, "ansible_facts": {"delayprobe_result": outcome}}
+        return {"changed": True, "failed": True, "msg": why, "delayprobe_result": outcome}

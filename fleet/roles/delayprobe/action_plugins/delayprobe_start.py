@@ -107,6 +107,14 @@ class ActionModule(ActionBase):
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
+        answer = self.start(task_vars)
+        # A host that is not to be collected takes no more commands in this
+        # run: its master connection goes now, not when ControlPersist ends.
+        if "job" not in answer:
+            self._connection.reset()
+        return {**result, **answer}
+
+    def start(self, task_vars):
         args = self._task.args
         host = task_vars["inventory_hostname"]
         try:
@@ -115,20 +123,19 @@ class ActionModule(ActionBase):
             if why:
                 raise Refused(why)
             if self._task.check_mode:
-                return {**result, "msg": f"would measure with {args['probes'][arch]}, run by "
-                        f"{python}", "ansible_facts": {"delayprobe_result": {"host": host}}}
+                return {"msg": f"would measure with {args['probes'][arch]}, run by {python}",
+                        "ansible_facts": {"delayprobe_result": {"host": host}}}
             data = self.pack(args, args["probes"][arch])
         except Refused as e:
-            return {**result, "failed": True, "msg": str(e)}
+            return {"failed": True, "msg": str(e)}
         done = self.execute([python, "-c", BOOT, args.get("tmpdir") or "", args["run"],
                              str(args["deadline"]), "--", *map(str, args["options"])], data)
         answer = last_json(done["stdout"])
         if done["rc"] != 0 or answer is None:
-            return {**result, "failed": True,
-                    "msg": f"{host}: could not start: {last_line(done)}"}
+            return {"failed": True, "msg": f"{host}: could not start: {last_line(done)}"}
         if "busy" in answer:
-            return {**result, "failed": True, "msg": busy(host, answer["busy"])}
-        return {**result, "changed": True, "job": answer["job"], "ended": answer["ended"],
+            return {"failed": True, "msg": busy(host, answer["busy"])}
+        return {"changed": True, "job": answer["job"], "ended": answer["ended"],
                 "architecture": arch, "python": python, "probe": args["probes"][arch]}
 
     def execute(self, argv, data=None):
