@@ -11,7 +11,7 @@ import os
 import re
 
 from ansible import constants
-from ansible.module_utils.common.arg_spec import ArgumentSpecValidator
+from ansible.module_utils.common import arg_spec
 from ansible.plugins.action import ActionBase
 from ansible.template import Templar
 from ansible.utils.vars import combine_vars
@@ -41,20 +41,20 @@ def bounds(v):
     return [(name, rule) for name, rule, ok in checks if not ok]
 
 
-def problems(spec, values):
+def problems(declared, values):
     """One line for each setting wrong in values."""
     if "delayprobe_probe" in values:
         return ["delayprobe_probe must be unset: each architecture has its probe in "
                 "delayprobe_probes, as {x86_64: PATH}"]
     valid, wrong = {}, []
     for name, value in values.items():
-        if name not in spec:
+        if name not in declared:
             continue
-        result = ArgumentSpecValidator({name: spec[name]}).validate(
+        result = arg_spec.ArgumentSpecValidator({name: declared[name]}).validate(
             {name: value}, validate_role_argument_spec=True)
         if result.error_messages:
-            kind = spec[name]["type"] + (f" of {spec[name]['elements']}"
-                                         if "elements" in spec[name] else "")
+            kind = declared[name]["type"] + (
+                f" of {declared[name]['elements']}" if "elements" in declared[name] else "")
             wrong.append(f"{name} must be of type {kind}, not {value!r}")
         valid.update(result.validated_parameters)
     if wrong:
@@ -73,13 +73,13 @@ class ActionModule(ActionBase):
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
-        spec = self._loader.load_from_file(os.path.join(
-            self._task._role._role_path, "meta", "argument_specs.yml"))["argument_specs"]
-        spec = spec["main"]["options"]
+        declared = self._loader.load_from_file(os.path.join(
+            self._task._role._role_path, "meta", "argument_specs.yml"))
+        declared = declared["argument_specs"]["main"]["options"]
         found = collections.defaultdict(list)
         defaults = self._task._role.get_default_vars()
         for host in self._task.args["hosts"]:
-            for line in self.host_problems(spec, task_vars["hostvars"], host, defaults):
+            for line in self.host_problems(declared, task_vars["hostvars"], host, defaults):
                 found[line].append(host)
         files = collections.defaultdict(list)
         for host, name in zip(self._task.args["hosts"], self._task.args["files"]):
@@ -91,19 +91,19 @@ class ActionModule(ActionBase):
                 f"{line} ({named(hosts)})" for line, hosts in found.items())}
         return {**result, "warnings": self.config_warning(task_vars)}
 
-    def host_problems(self, spec, hostvars, host, defaults):
+    def host_problems(self, declared, hostvars, host, defaults):
         """A host's variables as its tasks see them, less what those tasks
         set: hostvars lacks the defaults of a role imported by a task."""
         variables = combine_vars(defaults, hostvars.raw_get(host))
         templar = Templar(loader=self._loader, variables=variables)
         values = {}
-        for name in [*spec, "delayprobe_probe"]:
+        for name in [*declared, "delayprobe_probe"]:
             try:
                 if name in variables:
                     values[name] = templar.template(variables[name])
             except Exception as e:  # a template that fails for this host
                 return [f"{name}: {e}".splitlines()[0]]
-        return problems(spec, values)
+        return problems(declared, values)
 
     def config_warning(self, task_vars):
         """ansible-playbook reads ansible.cfg from the current directory (or
