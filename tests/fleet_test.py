@@ -1,19 +1,28 @@
 #!/usr/bin/env python3
-"""End-to-end test of fleet/probe.yml: hosts reached over a real SSH server
-on the loopback, started for the test: three plain ones, one whose
-inventory name is no file name, one whose probe fails after two runs, and
-one that cannot be reached.
+"""End-to-end test of fleet/probe.yml, with the ansible.cfg beside it, over
+a real SSH server on the loopback started for the test. The hosts are
+names for this machine, each with a connection and a directory of its own:
+three plain ones, one whose inventory name is no file name, one whose probe
+fails on its third run, one whose deadline stops it, two without a probe for their architecture (one
+names only a made-up architecture, one a probe never built), one whose
+only Python is too old, and one that cannot be reached.
+
+Five runs of the playbook: one with a setting of the wrong type on one
+host; one in check mode, of two hosts; one stopped by SIGINT to
+ansible-playbook alone while every host measures; one with fewer forks
+than hosts, which fetches the runs the stopped one left; one under
+ANSIBLE_STRATEGY=free, of three hosts and two forks.
 
 usage: fleet_test.py PROBE
 """
 
 import csv
-import getpass
 import json
 import os
 import pathlib
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -22,186 +31,294 @@ import time
 import unittest
 
 import ctest
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
-from delayprobe_tools import runfile  # noqa: E402
+import loopback
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-# sshd wants to be started by its absolute path.
-SSHD = "/usr/sbin/sshd"
 HOSTS = ["left", "middle", "right"]
 # A name with a path, a space and a shell's separator in it.
 UNSAFE = "../x;touch y"
 # Its probe fails on its third run, so that the bench stops with two kept.
 BROKEN = "broken"
-RUNS, SESSIONS = 3, 2
+# Its probe takes a second a run, and its deadline stops it after a few.
+SLOW, DEADLINE = "slow", 5
+# No probe for this machine's architecture: the mapping names another, or
+# a file that is not there.
+FOREIGN, UNBUILT = "foreign", "unbuilt"
+# Its only Python is 3.6.
+OLD = "old"
+GONE = "gone"
+WHOLE = HOSTS + [UNSAFE]
+MEASURING = WHOLE + [BROKEN, SLOW]
+REFUSED = [FOREIGN, UNBUILT, OLD]
+ALL = MEASURING + REFUSED + [GONE]
+# Long enough a pause that every host is still measuring when the last one
+# starts, with two forks for eight hosts.
+RUNS, SESSIONS, PAUSE = 3, 2, 3
 PROBE = ""
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @unittest.skipUnless(shutil.which("ansible-playbook"), "needs ansible-playbook")
-@unittest.skipUnless(os.access(SSHD, os.X_OK), "needs sshd (openssh-server)")
+@unittest.skipUnless(os.access(loopback.SSHD, os.X_OK), "needs sshd (openssh-server)")
 class Playbook(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = pathlib.Path(tempfile.mkdtemp(prefix="fleet_test."))
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
-        key = cls.tmp / "client"
-        for name in ("host", "client"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", cls.tmp / name],
-                           check=True)
-        port = free_port()
-        sshd = cls.start_sshd(port)
-        cls.addClassCleanup(cls.stop, sshd)
+        cls.sshd = loopback.Server(cls.tmp)
+        cls.addClassCleanup(cls.sshd.stop)
+        cls.addClassCleanup(cls.close_masters)
+        cls.results = cls.tmp / "results"
+        cls.remote = {host: cls.tmp / "remote" / str(n) for n, host in enumerate(ALL)}
+        for path in cls.remote.values():
+            path.mkdir(parents=True)
+        # This machine's temporary directory, for the playbook to leave empty.
+        cls.local = cls.tmp / "local-tmp"
+        cls.local.mkdir()
 
-        # A port bound and never listened on: connections to it are refused.
-        closed = socket.socket()
+        cls.wrong = cls.play(cls.inventory(middle={"delayprobe_sessions": "three"}))
+        cls.checked = cls.play(cls.inventory(), "--check", "--limit", f"left,{FOREIGN}")
+        cls.runs_before = cls.run_dirs()
+        cls.stopped = cls.play_stopped()
+        cls.done = cls.play(cls.inventory(), "-f", "2")
+        cls.free = cls.play(cls.inventory(), "-f", "2", "--limit", ",".join(HOSTS),
+                            env={"ANSIBLE_STRATEGY": "free"})
+
+    @classmethod
+    def close_masters(cls):
+        """Any master connection left, which would outlive the test."""
+        for path in (cls.tmp / "cp").glob("*"):
+            subprocess.run(["ssh", "-o", f"ControlPath={path}", "-O", "exit", "x"],
+                           capture_output=True, check=False)
+
+    @classmethod
+    def fake(cls, name, text):
+        path = cls.tmp / name
+        path.write_text(text)
+        path.chmod(0o755)
+        return str(path)
+
+    @classmethod
+    def inventory(cls, **more):
+        """An inventory file of every host, with more variables for some."""
+        closed = socket.socket()  # bound and never listened on: refused
         cls.addClassCleanup(closed.close)
         closed.bind(("127.0.0.1", 0))
-
-        # The hosts' temporary directories, Ansible's and the playbook's.
-        cls.remote = cls.tmp / "remote"
-        cls.results = cls.tmp / "results"
-        ssh = {"ansible_host": "127.0.0.1", "ansible_user": getpass.getuser(),
-               "ansible_ssh_private_key_file": str(key),
-               "ansible_ssh_common_args":
-                   "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"}
-        hosts = {name: {**ssh, "ansible_port": port} for name in HOSTS + [UNSAFE, BROKEN]}
-        hosts["gone"] = {**ssh, "ansible_port": closed.getsockname()[1]}
-        broken = cls.tmp / "broken-probe"
-        broken.write_text(f"""#!/bin/sh
+        probes = {
+            BROKEN: {"x86_64": cls.fake("broken-probe", f"""#!/bin/sh
 n=$(cat "$(dirname "$0")/runs" 2>/dev/null || echo 0)
 echo $((n + 1)) >"$(dirname "$0")/runs"
 [ "$n" -lt 2 ] || exit 1
 exec '{PROBE}'
-""")
-        broken.chmod(0o755)
-        hosts[BROKEN]["delayprobe_probe"] = str(broken)
-        inventory = cls.tmp / "inventory.yml"
-        inventory.write_text(json.dumps({"all": {"hosts": hosts, "vars": {
-            "ansible_remote_tmp": str(cls.remote / "ansible"),
-            "delayprobe_tmpdir": str(cls.remote),
-            "delayprobe_probe": PROBE,
-            "delayprobe_runs": RUNS, "delayprobe_sessions": SESSIONS, "delayprobe_pause": 0.2,
+""")},
+            SLOW: {"x86_64": cls.fake("slow-probe", f"#!/bin/sh\nsleep 1\nexec '{PROBE}'\n")},
+            FOREIGN: {"sparc99": PROBE},
+            UNBUILT: {"x86_64": str(cls.tmp / "build" / "portable" / "delayprobe")}}
+        more.setdefault(OLD, {})["ansible_python_interpreter"] = cls.fake(
+            "python3.6", '#!/bin/sh\necho "$0 3 6 8"\nexit 1\n')
+        more.setdefault(SLOW, {})["delayprobe_deadline"] = DEADLINE
+        hosts = {}
+        for n, host in enumerate(ALL):
+            hosts[host] = {**cls.sshd.host(n, closed.getsockname()[1] if host == GONE else None),
+                           "delayprobe_tmpdir": str(cls.remote[host]),
+                           "delayprobe_probes": probes.get(host, {"x86_64": PROBE}),
+                           **more.get(host, {})}
+        path = cls.tmp / f"inventory{len(list(cls.tmp.glob('inventory*')))}.yml"
+        path.write_text(json.dumps({"all": {"hosts": hosts, "vars": {
+            "delayprobe_runs": RUNS, "delayprobe_sessions": SESSIONS, "delayprobe_pause": PAUSE,
             "delayprobe_results": str(cls.results)}}}))
-        cls.remote.mkdir()
-
-        # No master connection outlives the run: each ssh ends with its
-        # command, and with it the server's process for that connection.
-        env = {**os.environ, "ANSIBLE_NOCOLOR": "1", "ANSIBLE_PIPELINING": "1",
-               "ANSIBLE_SSH_ARGS": "-o ControlMaster=no",
-               "ANSIBLE_LOCAL_TEMP": str(cls.tmp / "local")}
-        # A guard against a hang (a prompt, say), far above a normal run.
-        playbook = ROOT / "fleet" / "probe.yml"
-        cls.done = subprocess.run(["ansible-playbook", "-f", "10", "-i", inventory, playbook],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                  env=env, cwd=cls.tmp, check=False, timeout=900)
+        return path
 
     @classmethod
-    def start_sshd(cls, port):
-        config = cls.tmp / "sshd_config"
-        config.write_text(f"""ListenAddress 127.0.0.1
-Port {port}
-HostKey {cls.tmp / "host"}
-AuthorizedKeysFile {cls.tmp / "client.pub"}
-PidFile {cls.tmp / "sshd.pid"}
-Subsystem sftp internal-sftp
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PermitRootLogin prohibit-password
-StrictModes no
-UsePAM no
-""")
-        # As root, sshd needs the directory its service would make at start.
-        if os.geteuid() == 0 and not os.path.isdir("/run/sshd"):
-            os.mkdir("/run/sshd", 0o755)
-            cls.addClassCleanup(os.rmdir, "/run/sshd")
-        log = cls.tmp / "sshd.log"
-        with open(log, "w", encoding="utf-8") as out:
-            sshd = subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdout=out, stderr=out)
-        deadline = time.monotonic() + 10
-        while "Server listening" not in log.read_text(encoding="utf-8"):
-            if sshd.poll() is not None or time.monotonic() > deadline:
-                cls.stop(sshd)
-                raise RuntimeError("sshd did not start: " + log.read_text(encoding="utf-8"))
-            time.sleep(0.05)
-        return sshd
+    def command(cls, inventory, *options, env=None):
+        return (["ansible-playbook", "-i", inventory, ROOT / "fleet" / "probe.yml", *options],
+                {**os.environ, "ANSIBLE_CONFIG": str(ROOT / "fleet" / "ansible.cfg"),
+                 "ANSIBLE_NOCOLOR": "1", "ANSIBLE_SSH_CONTROL_PATH_DIR": str(cls.tmp / "cp"),
+                 "ANSIBLE_LOCAL_TEMP": str(cls.tmp / "ansible"), "TMPDIR": str(cls.local),
+                 **(env or {})})
 
-    @staticmethod
-    def stop(process):
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    @classmethod
+    def play(cls, inventory, *options, env=None):
+        """A run of the playbook, with the SSH sessions each host had."""
+        argv, env = cls.command(inventory, *options, env=env)
+        mark = cls.sshd.mark()
+        # A guard against a hang (a prompt, say), far above a normal run.
+        done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              env=env, cwd=cls.tmp, check=False, timeout=600)
+        done.sessions = {ALL[n]: count for n, count in cls.sshd.sessions(mark).items()}
+        return done
 
-    def test_each_reachable_host_wrote_every_run_of_every_session(self):
-        for host in HOSTS:
-            path = self.results / f"{host}.csv"
-            with self.subTest(host=host), open(path, newline="", encoding="utf-8") as f:
-                rows = list(csv.reader(f))
-                self.assertEqual(tuple(rows[0]), runfile.COLUMNS)
-                runs = {}
-                for row in rows[1:]:
-                    self.assertEqual(len(row), len(runfile.COLUMNS), row)
-                    row = dict(zip(runfile.COLUMNS, row))
-                    run, binary, figure, wall, session = (row[c] for c in (
-                        "run", "binary", "figure_us", "wall_us", "session"))
-                    # The figure is an integer; /bin/true prints none.
-                    self.assertRegex(figure, r"\A-?[0-9]+\Z" if binary == "./delayprobe"
-                                     else r"\A\Z")
-                    self.assertGreater(float(wall), 0)
-                    runs.setdefault((session, binary), []).append(int(run))
-                self.assertEqual(len({s for s, _ in runs}), SESSIONS, runs)
-                self.assertEqual({b for _, b in runs}, {"./delayprobe", "/bin/true"})
-                for numbers in runs.values():
-                    self.assertEqual(numbers, list(range(RUNS)))
+    @classmethod
+    def play_stopped(cls):
+        """A run stopped by SIGINT to ansible-playbook alone once it waits
+        for the hosts, as a CI runner stops it."""
+        argv, env = cls.command(cls.inventory())
+        with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              env=env, cwd=cls.tmp) as playbook:
+            output = ""
+            while "TASK [delayprobe : Wait for the runs" not in output and playbook.poll() is None:
+                output += playbook.stdout.readline()
+            playbook.send_signal(signal.SIGINT)
+            output += playbook.communicate(timeout=120)[0]
+        # Until their measurements have ended on their own.
+        deadline = time.monotonic() + 120
+        while not all(list(cls.remote[h].glob("delayprobe.*/status.json")) for h in MEASURING):
+            if time.monotonic() > deadline:
+                raise RuntimeError("a measurement left by the stopped run did not end")
+            time.sleep(0.1)
+        return output
+
+    @classmethod
+    def run_dirs(cls):
+        runs = cls.results / "runs"
+        return sorted(p.name for p in runs.iterdir()) if runs.is_dir() else []
+
+    def run_dir(self, which):
+        """A run's directory: 0 for the stopped run, 1 for the next, 2 for
+        the last (the run with a wrong type made none)."""
+        return self.results / "runs" / self.run_dirs()[which]
+
+    def rows(self, path):
+        with open(path, newline="", encoding="utf-8") as f:
+            return list(csv.DictReader(f))
+
+    def test_a_wrong_type_on_one_host_stops_the_run_before_any_host_is_contacted(self):
+        self.assertEqual(self.wrong.returncode, 2, self.wrong.stdout)
+        self.assertIn("delayprobe_sessions must be of type int, not 'three' (middle)",
+                      self.wrong.stdout)
+        self.assertEqual(self.wrong.sessions, {}, self.wrong.stdout)
+
+    def test_check_mode_looks_at_each_host_and_measures_and_writes_nothing(self):
+        self.assertEqual(self.checked.returncode, 2, self.checked.stdout)
+        self.assertIn(f'"msg": "{FOREIGN}: x86_64: no probe', self.checked.stdout)
+        self.assertEqual(self.checked.sessions, {"left": 1, FOREIGN: 1}, self.checked.stdout)
+        self.assertEqual(self.runs_before, [])
+
+    def test_each_host_measured_every_run_of_every_session_all_at_once(self):
+        """With two forks for more hosts, every host still measured at the
+        same time as every other: none held a fork while it measured, under
+        either strategy."""
+        for run, hosts in [(1, WHOLE), (2, HOSTS)]:
+            spans = []
+            for host in hosts:
+                rows = self.rows(self.run_dir(run) / name_of(host))
+                with self.subTest(run=run, host=host):
+                    for binary in ("./delayprobe", "/bin/true"):
+                        runs = sorted((r["session"], int(r["run"])) for r in rows
+                                      if r["binary"] == binary)
+                        sessions = sorted({s for s, _ in runs})
+                        self.assertEqual(len(sessions), SESSIONS)
+                        self.assertEqual(runs, [(s, n) for s in sessions for n in range(RUNS)])
+                    self.assertTrue(all(re.fullmatch(r"-?[0-9]+", r["figure_us"]) for r in rows
+                                        if r["binary"] == "./delayprobe"))
+                starts = [int(r["start_us"]) for r in rows]
+                spans.append((min(starts), max(starts)))
+            with self.subTest(run=run):
+                self.assertLess(max(a for a, _ in spans), min(b for _, b in spans), spans)
+
+    def test_each_host_takes_a_few_ssh_commands_and_a_refused_one_is_sent_nothing(self):
+        for host, most in [*((h, 10) for h in MEASURING), *((h, 1) for h in REFUSED)]:
+            with self.subTest(host=host):
+                self.assertIn(self.done.sessions.get(host, 0), range(1, most + 1),
+                              self.done.sessions)
+
+    def test_a_host_without_a_probe_for_its_architecture_or_a_python_is_refused_by_name(self):
+        missing = self.tmp / "build" / "portable" / "delayprobe"
+        for host, why in [
+                (FOREIGN, "x86_64: no probe for this architecture; build the portable preset"),
+                (UNBUILT, f"x86_64: no probe for this architecture ({missing}: no such file); "
+                          "build the portable preset"),
+                (OLD, "delayprobe-bench needs Python 3.8 or later, and "
+                      f"{self.tmp / 'python3.6'} is 3.6.8")]:
+            with self.subTest(host=host):
+                self.assertIn(f'"msg": "{host}: {why}"', self.done.stdout)
+                self.assertIn(f"\n- {host}: {why}\n",
+                              (self.run_dir(1) / "compare.md").read_text())
 
     def test_the_hosts_are_compared_against_their_pool_and_drawn(self):
-        names = sorted(p.name for p in self.results.iterdir())
-        # The unsafe name's file, the one name here with a hash.
-        unsafe = [n for n in names
-                  if re.fullmatch(r"[A-Za-z0-9_][A-Za-z0-9._-]*-[0-9a-f]{8}\.csv", n)]
-        self.assertEqual(len(unsafe), 1, self.done.stdout)
-        files = [f"{host}.csv" for host in HOSTS] + unsafe + [f"{BROKEN}.csv"]
-        self.assertEqual(names, sorted(["compare.json", "compare.md", "compare.svg", "previous"]
-                                       + files), self.done.stdout)
-        with open(self.results / "compare.json", encoding="utf-8") as f:
+        where = self.run_dir(1)
+        files = [name_of(h) for h in MEASURING]
+        recovered = sorted(p.name for p in where.glob("*.recovered-*.csv"))
+        self.assertEqual(sorted(p.name for p in where.iterdir()),
+                         sorted(["compare.json", "compare.md", "compare.svg"] + files
+                                + recovered), self.done.stdout)
+        with open(where / "compare.json", encoding="utf-8") as f:
             report = json.load(f)
         self.assertEqual([s["file"] for s in report["sets"]], files)
         self.assertEqual([c["baseline"] for c in report["comparisons"]], ["pooled"] * len(files))
-        table = (self.results / "compare.md").read_text(encoding="utf-8")
+        table = (where / "compare.md").read_text(encoding="utf-8")
         self.assertEqual(re.findall(r"^\| (#\d+) \| (\S+) \|", table, re.M),
                          [(f"#{i}", name) for i, name in enumerate(files, 1)])
-        self.assertIn(f"\nRenamed for their files: {UNSAFE} as {unsafe[0]}\n", table)
-        self.assertIn("<svg", (self.results / "compare.svg").read_text(encoding="utf-8"))
+        self.assertIn(f"\nRenamed for their files: {UNSAFE} as {name_of(UNSAFE)}\n", table)
+        self.assertIn("<svg", (where / "compare.svg").read_text(encoding="utf-8"))
 
-    def test_a_bench_that_stopped_early_is_compared_with_the_runs_it_kept(self):
-        with open(self.results / f"{BROKEN}.csv", newline="", encoding="utf-8") as f:
-            probes = [row for row in csv.reader(f) if row[1] == "./delayprobe"]
-        self.assertEqual(len(probes), 2, self.done.stdout)
-        line = f"Partial (the bench stopped early, see above): {BROKEN}"
-        self.assertIn(line, self.done.stdout)
-        self.assertIn(f"\n{line}\n", (self.results / "compare.md").read_text(encoding="utf-8"))
+    def test_a_bench_that_stopped_early_is_compared_with_the_runs_it_kept_and_says_why(self):
+        rows = self.rows(self.run_dir(1) / name_of(BROKEN))
+        self.assertEqual(len([r for r in rows if r["binary"] == "./delayprobe"]), 2)
+        # Its last line: the runs kept hold /bin/true's of the third round, or not.
+        why = (rf"{BROKEN}: delayprobe-bench: \./delayprobe: session 1 of {SESSIONS}, "
+               rf"round 3 of {RUNS}: exit status 1; kept [45] runs in runs\.csv")
+        self.assertRegex((self.run_dir(1) / "compare.md").read_text(encoding="utf-8"),
+                         rf"\nPartial \(the bench stopped early\):\n- {why}\n")
+        self.assertRegex(self.done.stdout, rf'fatal: \[{BROKEN}\]: FAILED! => .*"msg": "{why}"')
         self.assertRegex(self.done.stdout, rf"\n{BROKEN} +: .* failed=1 ")
 
-    def test_nothing_is_left_on_the_hosts(self):
-        # Ansible's own directory may stay, empty.
-        left = [str(p.relative_to(self.remote)) for p in self.remote.rglob("*")
-                if p != self.remote / "ansible"]
-        self.assertEqual(left, [], self.done.stdout)
+    def test_a_host_still_measuring_at_its_deadline_is_stopped_keeping_its_runs(self):
+        rows = self.rows(self.run_dir(1) / name_of(SLOW))
+        self.assertIn(len([r for r in rows if r["binary"] == "./delayprobe"]), range(1, RUNS * 2))
+        self.assertRegex((self.run_dir(1) / "compare.md").read_text(encoding="utf-8"),
+                         rf"\n- {SLOW}: stopped at its deadline, {DEADLINE} s after it started: "
+                         r"delayprobe-bench: stopped by SIGTERM .*; kept [0-9]+ runs in "
+                         r"runs\.csv\n")
 
     def test_the_unreachable_host_is_named_and_fails_the_run(self):
         # ansible-playbook's status for unreachable hosts, before that for failed ones.
         self.assertEqual(self.done.returncode, 4, self.done.stdout)
-        self.assertRegex(self.done.stdout, r"Not measured \(.*\): gone\b")
-        self.assertRegex(self.done.stdout, r"\ngone +: .* unreachable=1 ")
+        self.assertIn(f"\n- {GONE}: unreachable\n",
+                      (self.run_dir(1) / "compare.md").read_text(encoding="utf-8"))
+        self.assertRegex(self.done.stdout, rf"\n{GONE} +: .* unreachable=1 ")
+
+    def test_runs_that_a_stopped_run_left_are_fetched_by_the_next(self):
+        stopped, done = self.run_dirs()[:2]
+        where = self.results / "runs" / done
+        for host in MEASURING:
+            with self.subTest(host=host):
+                name = name_of(host).replace(".csv", f".recovered-{stopped}.csv")
+                self.assertTrue([r for r in self.rows(where / name)
+                                 if r["binary"] == "./delayprobe"], self.stopped)
+        self.assertIn("\nRecovered from runs stopped before they were collected",
+                      (where / "compare.md").read_text(encoding="utf-8"))
+
+    def test_every_run_keeps_its_own_directory_and_latest_is_the_newest(self):
+        runs = self.run_dirs()
+        self.assertEqual(len(runs), 3, runs)
+        for name in runs:  # their UTC times
+            self.assertRegex(name, r"\A20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9][0-5][0-9]{3}Z\Z")
+        # The stopped run compared nothing, and was never the latest.
+        self.assertEqual(sorted(p.name for p in (self.results / "runs" / runs[0]).iterdir()), [])
+        self.assertEqual(os.readlink(self.results / "latest"), f"runs/{runs[2]}")
+        self.assertEqual(sorted(p.name for p in (self.results / "runs" / runs[2]).iterdir()),
+                         ["compare.json", "compare.md", "compare.svg"]
+                         + sorted(name_of(h) for h in HOSTS))
+
+    def test_under_strategy_free_the_hosts_are_compared_once_and_nothing_is_left(self):
+        """Nothing on the hosts, in this machine's temporary directory, or
+        in ssh's master connections, after all the runs."""
+        self.assertEqual(self.free.returncode, 0, self.free.stdout)
+        self.assertEqual(self.free.stdout.count('"| #1 | '), 1, self.free.stdout)
+        self.assertEqual(list(self.local.iterdir()), [])
+        # Every host's master connection ended with its last command.
+        self.assertEqual(list((self.tmp / "cp").iterdir()), [])
+        for host, path in self.remote.items():
+            with self.subTest(host=host):
+                self.assertEqual(list(path.iterdir()), [])
+
+
+def name_of(host):
+    """The file of a host's runs: its name, or for a name that is no file
+    name, the name made safe with a hash of it."""
+    if host == UNSAFE:
+        return "_._x_touch_y-c76edae9.csv"
+    return f"{host}.csv"
 
 
 if __name__ == "__main__":

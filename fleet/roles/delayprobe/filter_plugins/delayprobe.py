@@ -1,7 +1,10 @@
-"""The file name a host's results go under, on the control machine."""
+"""On the control machine: the file name a host's results go under, the
+probe each architecture gets, and what became of each host in a run."""
 
+import dataclasses
 import hashlib
 import re
+import typing
 
 
 def delayprobe_file_name(name):
@@ -17,6 +20,43 @@ def delayprobe_file_name(name):
     return safe
 
 
+def delayprobe_probe_paths(presets, build):
+    """The probe each preset of presets (architecture -> preset) builds,
+    in its directory under build, by architecture."""
+    return {arch: f"{build}/{preset}/delayprobe" for arch, preset in presets.items()}
+
+
+# Where a host that could not be reached was lost, by the step's result.
+LOST = (("delayprobe_started", "unreachable"),
+        ("delayprobe_collected", "unreachable while its runs were collected; they stay on it, "
+                                 "for the next run to fetch"))
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What became of one host in a run."""
+    host: str
+    csv: typing.Optional[str] = None  # its runs' file in the run's directory
+    partial: bool = False  # the bench stopped early, and csv holds what it kept
+    why: typing.Optional[str] = None  # why it was not measured whole
+    # The files of runs recovered from stopped runs, beside csv.
+    recovered: typing.List[str] = dataclasses.field(default_factory=list)
+    unreachable: bool = False
+
+
+def delayprobe_outcome(host):
+    """One host's Outcome, from its variables, as a dict."""
+    name = host["inventory_hostname"]
+    result = host.get("delayprobe_result")
+    if result:
+        return dataclasses.asdict(Outcome(**{"host": name, **result}))
+    why = next((what for step, what in LOST if (host.get(step) or {}).get("unreachable")),
+               "not measured")
+    return dataclasses.asdict(Outcome(name, why=f"{name}: {why}", unreachable=True))
+
+
 class FilterModule:
     def filters(self):
-        return {"delayprobe_file_name": delayprobe_file_name}
+        return {"delayprobe_file_name": delayprobe_file_name,
+                "delayprobe_probe_paths": delayprobe_probe_paths,
+                "delayprobe_outcome": delayprobe_outcome}
