@@ -239,8 +239,8 @@ exec '{PROBE}'
         files = [name_of(h) for h in MEASURING]
         recovered = sorted(p.name for p in where.glob("*.recovered-*.csv"))
         self.assertEqual(sorted(p.name for p in where.iterdir()),
-                         sorted(["compare.json", "compare.md", "compare.svg"] + files
-                                + recovered), self.done.stdout)
+                         sorted(["compare.json", "compare.md", "compare.svg", "history.json"]
+                                + files + recovered), self.done.stdout)
         with open(where / "compare.json", encoding="utf-8") as f:
             report = json.load(f)
         self.assertEqual([s["file"] for s in report["sets"]], files)
@@ -297,8 +297,15 @@ exec '{PROBE}'
         self.assertEqual(sorted(p.name for p in (self.results / "runs" / runs[0]).iterdir()), [])
         self.assertEqual(os.readlink(self.results / "latest"), f"runs/{runs[2]}")
         self.assertEqual(sorted(p.name for p in (self.results / "runs" / runs[2]).iterdir()),
-                         ["compare.json", "compare.md", "compare.svg"]
+                         ["compare.json", "compare.md", "compare.svg", "history.json"]
                          + sorted(name_of(h) for h in HOSTS))
+        # Every run's sessions, and those recovered, in the history, whose
+        # change points follow the comparison.
+        with open(self.results / "runs" / runs[2] / "history.json", encoding="utf-8") as f:
+            (series,) = json.load(f)["series"]
+        self.assertGreater(series["sessions"], 2 * SESSIONS * len(HOSTS))
+        self.assertIn("\n\nChange points of each host (delayprobe-history):\n",
+                      (self.results / "runs" / runs[2] / "compare.md").read_text())
 
     def test_under_strategy_free_the_hosts_are_compared_once_and_nothing_is_left(self):
         """Nothing on the hosts, in this machine's temporary directory, or

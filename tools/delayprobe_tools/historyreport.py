@@ -142,7 +142,7 @@ def notes(results, alpha, margin, since_us):
     lines = [f"changes: where a series' level moved beyond {number(margin)}%, by binary "
              f"segmentation of its bench runs with Welch's t test, at {level} after "
              "Bonferroni's correction for the splits each was chosen from; ratio: of the "
-             "geometric means of the runs' session medians after and before, between the "
+             "geometric means of the runs' levels after and before, between the "
              "changes on either side; its interval and p are corrected likewise"]
     if since_us is not None:
         lines.append(f"changes from {minute(since_us)} UTC on")

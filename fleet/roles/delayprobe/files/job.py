@@ -264,7 +264,7 @@ def runs(job):
         with open(path, "wb") as f:
             f.write(data)
     try:
-        sets = runfile.read(path, lambda message: None)
+        sets = runfile.read_sets(path, lambda message: None)
     except runfile.BadFile:
         return "", 0
     figures = sum(len(s) for r in sets if r.binary == "./" + PROBE for s in r.sessions)
