@@ -42,7 +42,10 @@ class Twin:
             return f"calibration: {longer}: no verdict, {c.reason or 'no interval'}"
         at = f"{c.ratio:.3f} [{c.ci[0]:.3f}, {c.ci[1]:.3f}]"
         if self.found:
-            return f"calibration: {longer} was found at {at}"
+            missed = "" if c.ci[0] <= self.known <= c.ci[1] else (
+                f"; its interval misses the known {self.known:.3f}: verdicts here may be off "
+                "by more than their intervals say")
+            return f"calibration: {longer} was found at {at}{missed}"
         return (f"calibration: {longer} was not found ({at}): differences under about "
                 f"{100 * self.resolves:.1f}% cannot be told here now")
 
