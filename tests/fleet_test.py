@@ -152,18 +152,24 @@ exec '{PROBE}'
         """A run stopped by SIGINT to ansible-playbook alone once it waits
         for the hosts, as a CI runner stops it."""
         argv, env = cls.command(cls.inventory())
+        # A test run in the background of a shell inherits SIGINT ignored,
+        # and would pass it on: the playbook would not stop at all.
         with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              env=env, cwd=cls.tmp) as playbook:
+                              env=env, cwd=cls.tmp, preexec_fn=default_sigint) as playbook:
             output = ""
             while "TASK [delayprobe : Wait for the runs" not in output and playbook.poll() is None:
                 output += playbook.stdout.readline()
             playbook.send_signal(signal.SIGINT)
             output += playbook.communicate(timeout=120)[0]
+        if playbook.returncode == 0:
+            raise RuntimeError("SIGINT did not stop the playbook:\n" + output)
         # Until their measurements have ended on their own.
         deadline = time.monotonic() + 120
-        while not all(list(cls.remote[h].glob("delayprobe.*/status.json")) for h in MEASURING):
+        while left := [h for h in MEASURING
+                       if not list(cls.remote[h].glob("delayprobe.*/status.json"))]:
             if time.monotonic() > deadline:
-                raise RuntimeError("a measurement left by the stopped run did not end")
+                raise RuntimeError(f"the measurement the stopped run left on {left} did not "
+                                   "end:\n" + output)
             time.sleep(0.1)
         return output
 
@@ -318,6 +324,10 @@ exec '{PROBE}'
         for host, path in self.remote.items():
             with self.subTest(host=host):
                 self.assertEqual(list(path.iterdir()), [])
+
+
+def default_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def name_of(host):
