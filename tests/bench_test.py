@@ -43,9 +43,17 @@ ROW = [r"[0-9]+", r".+", r"-?[0-9]*", r"[0-9]+\.[0-9]", r"[0-9a-f]{64}", r".*", 
        r"[0-9a-f]{32}", r"[0-9]+", r"1[0-9]{15}", r"[0-9]+", r"[0-9]+", r"[0-9]*", r"[0-9]*"]
 
 
-def bench(args, cwd, env=(), **kwargs):
-    """Run the tool in cwd, which is its whole PATH."""
-    return subprocess.Popen([sys.executable, BENCH, *args], cwd=cwd,
+def bench(args, cwd, env=(), preexec_fn=None, **kwargs):
+    """Run the tool in cwd, which is its whole PATH, with the signals it
+    stops on at their defaults: it keeps ignoring those it inherits ignored,
+    as a test run in the background of a shell would pass SIGINT on."""
+    def setup():
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_DFL)
+        if preexec_fn:
+            preexec_fn()
+
+    return subprocess.Popen([sys.executable, BENCH, *args], cwd=cwd, preexec_fn=setup,
                             env={**os.environ, "PATH": cwd, "LC_ALL": "C", **dict(env)}, **kwargs)
 
 
